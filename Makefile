@@ -1,0 +1,41 @@
+# Front door of the build: every target installs what it needs first.
+BUILD      ?= build
+ASAN_BUILD ?= build-asan
+JOBS       ?= $(shell nproc)
+DEPS        = scripts/install-deps.sh
+
+.PHONY: all build test test-asan demo bench fuzz clean deps
+
+all: build
+
+deps:
+	@bash $(DEPS)
+
+$(BUILD)/build.ninja: | deps
+	@cmake -S . -B $(BUILD) -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+
+build: deps $(BUILD)/build.ninja
+	@cmake --build $(BUILD) -j $(JOBS)
+
+test: build
+	@cd $(BUILD) && ctest --output-on-failure -j $(JOBS)
+
+$(ASAN_BUILD)/build.ninja: | deps
+	@cmake -S . -B $(ASAN_BUILD) -G Ninja -DCMAKE_BUILD_TYPE=Debug -DVELTONET_SANITIZE=ON >/dev/null
+
+test-asan: deps $(ASAN_BUILD)/build.ninja
+	@cmake --build $(ASAN_BUILD) -j $(JOBS)
+	@cd $(ASAN_BUILD) && ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 \
+		ctest --output-on-failure -j $(JOBS)
+
+demo: build
+	@$(BUILD)/bin/velto-demo
+
+bench:
+	@echo "make bench: benchmarks are not written yet; they will compare veltonet with raw sockets and libzmq."
+
+fuzz:
+	@echo "make fuzz: fuzz targets are not written yet; they will run each libFuzzer target for a set time."
+
+clean:
+	rm -rf $(BUILD) $(ASAN_BUILD)

@@ -1,0 +1,77 @@
+#pragma once
+
+// Helpers shared by the frame's tests (included by *_test.cpp only): a receiver made through
+// the C interface and connected to a raw peer that plays its server.
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdint>
+#include <string>
+
+#include "support/TestSupport.h"
+#include "veltonet/receiver.h"
+
+namespace veltonet::test {
+
+// A blocking raw connection to 127.0.0.1:port; -1 on failure.
+inline int ConnectTo(uint16_t port) {
+    int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_port = htons(port);
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    if (connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
+        close(fd);
+        return -1;
+    }
+    return fd;
+}
+
+// Everything the peer sent within five seconds, up to n bytes.
+inline std::string ReadBytes(int fd, size_t n) {
+    std::string bytes;
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+    while (bytes.size() < n && std::chrono::steady_clock::now() < deadline) {
+        bytes += raw::ReadAvailable(fd, 50);
+    }
+    return bytes;
+}
+
+// A receiver from R_CreateTCPReceiver, connected to `peer`.
+class ConnectedReceiverTest : public ManagerTest {
+  protected:
+    void SetUp() override {
+        ManagerTest::SetUp();
+        uint16_t port = 0;
+        listenFd = raw::Listen(&port);
+        ASSERT_GE(listenFd, 0);
+        h = R_CreateTCPReceiver("client", "127.0.0.1", port, 0, 0, 0, 0, 0, false);
+        ASSERT_NE(h, nullptr);
+        ASSERT_TRUE(R_ConnectReceiver(h));
+        ASSERT_TRUE(PumpUntil([&] { return R_IsReceiverConnected(h) == 1; }));
+        peer = raw::AcceptWithin(listenFd, 2000);
+        ASSERT_GE(peer, 0);
+    }
+    void TearDown() override {
+        raw::Close(peer);
+        raw::Close(listenFd);
+        ManagerTest::TearDown();
+    }
+
+    // The listener's acceptance message, and the loop run until it arrived.
+    void Accept() {
+        ASSERT_TRUE(raw::SendAll(peer, Frame(60011, "")));
+        ASSERT_TRUE(PumpUntil([&] { return R_IsReceiverAccepted(h) == 1; }));
+    }
+
+    std::string Read(size_t n) { return ReadBytes(peer, n); }
+
+    int listenFd = -1;
+    int peer = -1;
+    void* h = nullptr;
+};
+
+}  // namespace veltonet::test

@@ -1,0 +1,211 @@
+// The frame of the C interface: start-up and shut-down, the registry, creation and the
+// answers for null handles.
+
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <string>
+
+#include "support/TestSupport.h"
+#include "veltonet/frame/ReceiverManager.h"
+#include "veltonet/receiver.h"
+#include "veltonet/tcp/TCPReceiver.h"
+#include "veltonet/variants/MulticastSequenceReceiver.h"
+
+namespace veltonet {
+namespace {
+
+using test::ManagerTest;
+
+void* MakeReceiver(const char* name, const char* ip = "127.0.0.1", uint16_t port = 9) {
+    return R_CreateTCPReceiver(name, ip, port, 0, 0, 0, 0, 0, false);
+}
+
+// Without a manager: a private log folder, no fixture manager.
+class WithoutManager : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        char pattern[] = "/tmp/veltonet-frame-XXXXXX";
+        folder = mkdtemp(pattern);
+        setenv("VELTONET_LOG_DIR", folder.c_str(), 1);
+    }
+    void TearDown() override {
+        R_ReceiverTerminate();
+        std::error_code ignored;
+        std::filesystem::remove_all(folder, ignored);
+    }
+    std::string folder;
+};
+
+TEST_F(WithoutManager, InitializeTwiceKeepsOneManagerAndTerminateTwiceIsHarmless) {
+    R_ReceiverTerminate();  // nothing to terminate yet
+    R_ReceiverInitialize();
+    void* observable = R_GetMeasureObservable();
+    ASSERT_NE(observable, nullptr);
+    void* receiver = MakeReceiver("kept");
+    ASSERT_NE(receiver, nullptr);
+
+    R_ReceiverInitialize();
+    EXPECT_EQ(R_GetMeasureObservable(), observable);
+    EXPECT_EQ(R_GetReceiverCount(), 1u);
+    EXPECT_EQ(R_FindReceiver("kept"), receiver);
+
+    R_ReceiverTerminate();  // deletes the receiver with the manager
+    EXPECT_EQ(R_GetMeasureObservable(), nullptr);
+    EXPECT_EQ(RX_ProcessEvents(0), -1);
+    R_ReceiverTerminate();
+
+    R_ReceiverInitialize();
+    EXPECT_NE(R_GetMeasureObservable(), nullptr);
+    EXPECT_EQ(R_GetReceiverCount(), 0u);
+}
+
+TEST_F(WithoutManager, EveryCallThatIsSafeWithoutAManagerAnswersItsFixedValue) {
+    R_DestroyAllReceivers();
+    R_DisconnectAll();
+    R_SetMeasureTimeSpan(5);
+    EXPECT_EQ(R_Logout(100), 1);
+    EXPECT_EQ(R_IsExiting(), 0);
+    EXPECT_EQ(R_GetReceiverCount(), 0u);
+    EXPECT_EQ(R_GetCondemnedSocketCount(), 0u);
+    EXPECT_EQ(R_GetMeasureObservable(), nullptr);
+    EXPECT_EQ(R_GetMeasureTimeSpan(), 0u);
+    EXPECT_EQ(R_FindReceiver("any"), nullptr);
+    EXPECT_EQ(R_CreateReceiverIterator(), nullptr);
+    // A registered receiver needs the manager: refused rather than made unregistered.
+    EXPECT_EQ(MakeReceiver("orphan"), nullptr);
+    EXPECT_EQ(R_CreateMulticastReceiver("m", "239.1.1.1", 5000, false, 0, 0), nullptr);
+    EXPECT_EQ(R_CreateListener("l", 1, 1, 0, true, 0, 0, false), nullptr);
+}
+
+class InterfaceLifecycle : public ManagerTest {};
+
+TEST_F(InterfaceLifecycle, CreateTCPReceiverPassesItsArgumentsToTheReceiver) {
+    void* h = R_CreateTCPReceiver("orders", "10.1.2.3", 4001, 7, 1000, 2000, 99, 4002, true);
+    ASSERT_NE(h, nullptr);
+    EXPECT_STREQ(R_GetReceiverName(h), "orders");
+    EXPECT_STREQ(R_GetReceiverIp(h), "10.1.2.3");
+    EXPECT_EQ(R_GetReceiverPort(h), 4001);
+    EXPECT_EQ(R_GetReconnectSeconds(h), 7u);
+    EXPECT_EQ(R_IsPersistent(h), 1);
+    EXPECT_EQ(R_GetReceiveBufferSize(h), 1000u);
+    EXPECT_EQ(R_GetSendBufferSize(h), 2000u);
+    EXPECT_EQ(R_GetReceiverLocalPortToBindTo(h), 4002);
+    EXPECT_STREQ(R_GetReceiverType(h), "TCP");
+    EXPECT_EQ(R_GetReceiverCount(), 1u);
+    R_DeleteReceiver(h);
+    EXPECT_EQ(R_GetReceiverCount(), 0u);
+}
+
+TEST_F(InterfaceLifecycle, CreatesEachReceiverClassWithItsDisplayType) {
+    void* multicast = R_CreateMulticastReceiver("mc", "239.1.2.3", 5000, false, 0, 0);
+    void* sequenced = R_CreateMulticastReceiver("seq", "239.1.2.4", 5001, true, 0, 0);
+    void* listener = R_CreateListener("server", 4, 4, 0, true, 0, 0, false);
+    ASSERT_NE(multicast, nullptr);
+    ASSERT_NE(sequenced, nullptr);
+    ASSERT_NE(listener, nullptr);
+
+    EXPECT_STREQ(R_GetReceiverType(multicast), "MCT");
+    EXPECT_STREQ(R_GetReceiverType(sequenced), "MCT");
+    EXPECT_STREQ(R_GetReceiverType(listener), "TCP");
+    // Only the sequenced one recovers losses; every class answers the query.
+    EXPECT_FALSE(R_CanRecoverLostMessages(multicast));
+    EXPECT_TRUE(R_CanRecoverLostMessages(sequenced));
+    EXPECT_FALSE(R_CanRecoverLostMessages(listener));
+    EXPECT_EQ(R_GetPacketsLost(multicast), 0u);
+    EXPECT_EQ(R_GetListenerClientCount(listener), 0u);
+    EXPECT_EQ(R_GetListenerClientPendingCount(listener), 0u);
+    EXPECT_EQ(R_GetReceiverCount(), 3u);
+}
+
+TEST_F(InterfaceLifecycle, SetMulticastRepairAttachesTheRepairReceiver) {
+    void* sequenced = R_CreateMulticastReceiver("seq", "239.1.2.4", 5001, true, 0, 0);
+    void* repair = MakeReceiver("repair");
+    auto* sequence = static_cast<MulticastSequenceReceiver*>(static_cast<TCPReceiver*>(sequenced));
+    R_SetMulticastRepair(sequenced, repair);
+    EXPECT_EQ(sequence->GetRepairReceiver(), static_cast<TCPReceiver*>(repair));
+    EXPECT_EQ(static_cast<TCPReceiver*>(repair)->GetSequenceReceiver(), sequence);
+    R_SetMulticastRepair(sequenced, nullptr);
+    EXPECT_EQ(sequence->GetRepairReceiver(), nullptr);
+}
+
+TEST_F(InterfaceLifecycle, FindReceiverIsExactAndTheFirstRegisteredOfANameWins) {
+    void* first = MakeReceiver("Feed");
+    void* second = MakeReceiver("Feed");
+    void* other = MakeReceiver("feed");
+    EXPECT_EQ(R_FindReceiver("Feed"), first);
+    EXPECT_EQ(R_FindReceiver("feed"), other);
+    EXPECT_EQ(R_FindReceiver("FEED"), nullptr);
+    EXPECT_EQ(R_FindReceiver("Fee"), nullptr);
+
+    R_DeleteReceiver(first);
+    EXPECT_EQ(R_FindReceiver("Feed"), second);
+    R_DeleteReceiver(second);
+    EXPECT_EQ(R_FindReceiver("Feed"), nullptr);
+    EXPECT_EQ(R_GetReceiverCount(), 1u);
+}
+
+TEST_F(InterfaceLifecycle, DestroyAllReceiversSparesUnregisteredOnes) {
+    MakeReceiver("a");
+    MakeReceiver("b");
+    R_CreateListener("server", 1, 1, 0, true, 0, 0, false);
+    TCPReceiver unregistered("solo", "127.0.0.1", 9, 0, true);
+    ASSERT_EQ(R_GetReceiverCount(), 3u);
+
+    R_DestroyAllReceivers();
+    EXPECT_EQ(R_GetReceiverCount(), 0u);
+    EXPECT_EQ(R_FindReceiver("a"), nullptr);
+    EXPECT_STREQ(R_GetReceiverName(&unregistered), "solo");
+}
+
+TEST_F(InterfaceLifecycle, NullHandlesGetTheirFixedAnswers) {
+    EXPECT_EQ(R_GetCurrentReconnectSeconds(nullptr), 0u);
+    EXPECT_EQ(R_IsReceiverInitialized(nullptr), 0);
+    EXPECT_EQ(R_IsReceiverConnected(nullptr), 0);
+    EXPECT_EQ(R_IsReceiverConnecting(nullptr), 0);
+    EXPECT_EQ(R_IsReceiverReceiving(nullptr), 0);
+    EXPECT_EQ(R_IsReceiverAccepted(nullptr), 0);
+    EXPECT_EQ(R_IsTifSupported(nullptr, "STOP", 0), 1);
+    EXPECT_EQ(R_SendRequest(nullptr, "\x04\x00\x01\x00", nullptr, false), 0);
+    EXPECT_EQ(R_SendBuffer(nullptr, "\x04\x00\x01\x00", 4, false), 0);
+    EXPECT_EQ(R_IsReceiverSendBufferEmpty(nullptr), 0);
+    EXPECT_FALSE(R_ClientSubscribe(nullptr, 1, "x"));
+    EXPECT_FALSE(R_ClientUnsubscribe(nullptr, 1, "x"));
+    R_AddDataReceivedNotifier(nullptr);
+    R_RemoveDataReceivedNotifier(nullptr);
+    EXPECT_EQ(R_GetReceiverSizeSent(nullptr), 0u);
+    EXPECT_EQ(R_GetReceiverSizeReceived(nullptr), 0u);
+    EXPECT_EQ(R_GetReceiverPrevSizeSent(nullptr), 0u);
+    EXPECT_EQ(R_GetReceiverPrevSizeReceived(nullptr), 0u);
+    EXPECT_EQ(R_AddFeed(nullptr, 1000), nullptr);
+    R_RemoveFeed(nullptr);
+    EXPECT_EQ(R_GetFeedOwner(nullptr), nullptr);
+    R_DeleteReceiver(nullptr);
+    R_DestroyIterator(nullptr);
+    void* listener = R_CreateListener("server", 1, 1, 0, true, 0, 0, false);
+    R_DestroyListenerClientIterator(listener, nullptr);
+
+    // The same questions of a live receiver are really forwarded.
+    void* h = MakeReceiver("live");
+    EXPECT_EQ(R_IsTifSupported(h, "STOP", 0), 0);
+    EXPECT_EQ(R_IsReceiverSendBufferEmpty(h), 1);
+    R_AddDataReceivedNotifier(h);
+    R_AddDataReceivedNotifier(h);
+    R_RemoveDataReceivedNotifier(h);
+    EXPECT_EQ(R_GetDataReceivedNotifierCount(h), 1u);
+}
+
+TEST_F(InterfaceLifecycle, MeasureTimeSpanAndLogoutReachTheManager) {
+    R_SetMeasureTimeSpan(3);
+    EXPECT_EQ(R_GetMeasureTimeSpan(), 3u);
+    EXPECT_EQ(R_GetMeasureObservable(), static_cast<Observable*>(&Manager()));
+    MakeReceiver("a");
+    EXPECT_EQ(R_IsExiting(), 0);
+    EXPECT_EQ(R_Logout(500), 1);  // every receiver of this library answers at once
+    EXPECT_EQ(R_IsExiting(), 1);
+    EXPECT_EQ(R_GetCondemnedSocketCount(), 0u);
+}
+
+}  // namespace
+}  // namespace veltonet

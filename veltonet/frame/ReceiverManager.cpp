@@ -1,0 +1,233 @@
+#include "veltonet/frame/ReceiverManager.h"
+
+#include <string>
+#include <vector>
+
+#include "veltonet/companion/Message.h"
+#include "veltonet/measure/FeedMeasure.h"
+#include "veltonet/tcp/ReceiverSocket.h"
+#include "veltonet/tcp/TCPReceiver.h"
+
+namespace veltonet {
+
+ReceiverManager* ReceiverManager::s_instance = nullptr;
+
+ReceiverManager* ReceiverManager::Create(Clock* clock) {
+    if (s_instance == nullptr) {
+        s_instance = new ReceiverManager(clock);
+    }
+    return s_instance;
+}
+
+void ReceiverManager::Destroy() {
+    ReceiverManager* manager = s_instance;
+    if (manager != nullptr) {
+        // Receivers still reach the manager from their destructors, so the pointer stays set
+        // until the manager's own destruction is over.
+        delete manager;
+        s_instance = nullptr;
+    }
+}
+
+ReceiverManager::ReceiverManager(Clock* clock) : m_loop(clock) {
+    m_loop.SetTimerHandler([this](TimerId id) { OnTimer(id); });
+}
+
+ReceiverManager::~ReceiverManager() {
+    FeedSet feeds;
+    feeds.swap(m_feeds);
+    for (FeedMeasure* feed : feeds) {
+        delete feed;
+    }
+    DestroyAllReceivers();
+    std::set<ReceiverSocket*> condemned;
+    condemned.swap(m_condemnedSockets);
+    for (ReceiverSocket* socket : condemned) {
+        delete socket;
+    }
+}
+
+// ---- registry ----
+
+void ReceiverManager::AddReceiver(TCPReceiver* receiver) {
+    if (m_receivers.insert(receiver).second) {
+        m_names.emplace(receiver->GetName(), receiver);  // after equal names: multimap order
+    }
+}
+
+void ReceiverManager::RemoveReceiver(TCPReceiver* receiver) {
+    if (m_receivers.erase(receiver) == 0) {
+        return;
+    }
+    auto range = m_names.equal_range(receiver->GetName());
+    for (auto it = range.first; it != range.second; ++it) {
+        if (it->second == receiver) {
+            m_names.erase(it);
+            return;
+        }
+    }
+}
+
+TCPReceiver* ReceiverManager::FindReceiver(const std::string& name) const {
+    auto it = m_names.find(name);
+    return it == m_names.end() ? nullptr : it->second;
+}
+
+void ReceiverManager::DestroyAllReceivers() {
+    // With the set already empty, each destructor's RemoveReceiver leaves the index alone
+    // while it is walked.
+    m_receivers.clear();
+    NameIndex names;
+    names.swap(m_names);
+    for (auto& entry : names) {
+        delete entry.second;
+    }
+}
+
+void ReceiverManager::DisconnectAll() {
+    Logout(0);
+    // A receiver's notification may delete other receivers: walk a copy and check each one
+    // is still registered before touching it.
+    std::vector<TCPReceiver*> receivers(m_receivers.begin(), m_receivers.end());
+    for (TCPReceiver* receiver : receivers) {
+        if (m_receivers.count(receiver) != 0) {
+            receiver->DisconnectAndNotify(false);
+        }
+    }
+}
+
+// ---- timers ----
+
+void ReceiverManager::StartReconnectTimer(TCPReceiver* receiver) {
+    if (!HasWindow()) {
+        return;
+    }
+    unsigned int seconds = receiver->GetReconnectSeconds();
+    if (receiver->GetCurrentReconnectSeconds() == seconds) {
+        return;
+    }
+    auto id = reinterpret_cast<TimerId>(receiver);
+    if (seconds == 0) {
+        m_loop.KillTimer(id);
+    } else {
+        m_loop.SetTimer(id, seconds * 1000);
+    }
+    receiver->SetCurrentReconnectSeconds(seconds);
+}
+
+void ReceiverManager::StopReconnectTimer(TCPReceiver* receiver) {
+    if (HasWindow() && receiver->GetCurrentReconnectSeconds() != 0) {
+        m_loop.KillTimer(reinterpret_cast<TimerId>(receiver));
+        receiver->SetCurrentReconnectSeconds(0);
+    }
+}
+
+void ReceiverManager::AddFeed(FeedMeasure* feed) {
+    m_feeds.insert(feed);
+    if (feed->GetMilliseconds() != 0 && HasWindow()) {
+        m_loop.SetTimer(reinterpret_cast<TimerId>(feed), feed->GetMilliseconds());
+    }
+}
+
+void ReceiverManager::RemoveFeed(FeedMeasure* feed) {
+    m_loop.KillTimer(reinterpret_cast<TimerId>(feed));
+    m_feeds.erase(feed);
+}
+
+void ReceiverManager::RestartFeedTimer(FeedMeasure* feed) {
+    auto id = reinterpret_cast<TimerId>(feed);
+    m_loop.KillTimer(id);
+    if (feed->GetMilliseconds() != 0) {
+        feed->ResetCounters();
+        if (HasWindow()) {
+            m_loop.SetTimer(id, feed->GetMilliseconds());
+        }
+    }
+}
+
+// ---- measurement ----
+
+void ReceiverManager::SetMeasureTimeSpan(unsigned int seconds) {
+    if (seconds == m_measureTimeSpan) {
+        return;
+    }
+    m_measureTimeSpan = seconds;
+    if (!HasWindow()) {
+        return;
+    }
+    if (seconds == 0) {
+        m_loop.KillTimer(kLibraryWideTimer);
+    } else {
+        m_loop.SetTimer(kLibraryWideTimer, seconds * 1000);
+    }
+    ResetAllMeasures();
+}
+
+void ReceiverManager::ResetAllMeasures() {
+    for (TCPReceiver* receiver : m_receivers) {
+        receiver->ResetMeasure();
+    }
+}
+
+// ---- logout ----
+
+bool ReceiverManager::Logout(unsigned int timeoutMs) {
+    if (m_exiting) {
+        return m_pendingLogoutCount == 0;
+    }
+    m_pendingLogoutCount = 0;
+    for (TCPReceiver* receiver : m_receivers) {
+        StopReconnectTimer(receiver);
+        if (!receiver->Logout()) {
+            ++m_pendingLogoutCount;
+        }
+        receiver->LogMessage("Logout called", std::to_string(m_pendingLogoutCount).c_str(),
+                             nullptr);
+    }
+    m_exiting = true;
+    m_loop.KillTimer(kLibraryWideTimer);
+    if (m_pendingLogoutCount == 0) {
+        return true;
+    }
+    m_loop.SetTimer(kLibraryWideTimer, timeoutMs);
+    return false;
+}
+
+void ReceiverManager::LogoutReceived(TCPReceiver* receiver) {
+    receiver->LogMessage("LogoutReceived", std::to_string(m_pendingLogoutCount).c_str(),
+                         nullptr);
+    if (m_pendingLogoutCount > 0) {
+        --m_pendingLogoutCount;
+        if (m_pendingLogoutCount == 0) {
+            m_loop.KillTimer(kLibraryWideTimer);
+            HeaderMessage over(kMsgLogoutOver);
+            Notify(&over, nullptr, nullptr);
+        }
+    }
+}
+
+void ReceiverManager::OnTimer(TimerId identifier) {
+    if (identifier == kLibraryWideTimer) {
+        if (m_exiting) {
+            m_loop.KillTimer(kLibraryWideTimer);
+            HeaderMessage over(kMsgLogoutOver);
+            Notify(&over, nullptr, nullptr);
+        } else {
+            ResetAllMeasures();
+            HeaderMessage ended(kMsgMeasurePeriodEnded);
+            Notify(&ended, nullptr, nullptr);
+        }
+        return;
+    }
+    auto* feed = reinterpret_cast<FeedMeasure*>(identifier);
+    if (m_feeds.count(feed) != 0) {
+        feed->Sample();
+        return;
+    }
+    auto* receiver = reinterpret_cast<TCPReceiver*>(identifier);
+    if (m_receivers.count(receiver) != 0) {
+        receiver->DoReconnect();
+    }
+}
+
+}  // namespace veltonet

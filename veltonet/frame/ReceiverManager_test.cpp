@@ -1,0 +1,136 @@
+#include "veltonet/frame/ReceiverManager.h"
+
+#include <gtest/gtest.h>
+
+#include "support/TestSupport.h"
+#include "veltonet/tcp/TCPReceiver.h"
+
+namespace veltonet {
+namespace {
+
+using test::RecordingObserver;
+
+class ReceiverManagerTest : public test::ManagerTest {};
+
+// A receiver that must exchange a logout with its server before it may go.
+class SlowLogoutReceiver : public TCPReceiver {
+  public:
+    explicit SlowLogoutReceiver(const char* name) : TCPReceiver(name, "127.0.0.1", 9, 0) {}
+    bool Logout() override { return false; }
+};
+
+TEST_F(ReceiverManagerTest, NameIndexKeepsDuplicatesInRegistrationOrder) {
+    auto* first = new TCPReceiver("feed", "", 0, 0);
+    auto* second = new TCPReceiver("feed", "", 0, 0);
+    auto* other = new TCPReceiver("Feed", "", 0, 0);
+
+    EXPECT_EQ(Manager().FindReceiver("feed"), first);
+    EXPECT_EQ(Manager().FindReceiver("Feed"), other);
+    EXPECT_EQ(Manager().FindReceiver("FEED"), nullptr);
+    EXPECT_EQ(Manager().GetReceivers().size(), 3u);
+
+    delete first;
+    EXPECT_EQ(Manager().FindReceiver("feed"), second);
+    EXPECT_EQ(Manager().GetNameIndex().size(), 2u);
+    delete second;
+    delete other;
+    EXPECT_TRUE(Manager().GetNameIndex().empty());
+}
+
+TEST_F(ReceiverManagerTest, RegistrationIsIdempotent) {
+    auto* receiver = new TCPReceiver("feed", "", 0, 0);
+    Manager().AddReceiver(receiver);
+    EXPECT_EQ(Manager().GetNameIndex().size(), 1u);
+    Manager().RemoveReceiver(receiver);
+    Manager().RemoveReceiver(receiver);
+    EXPECT_TRUE(Manager().GetNameIndex().empty());
+    delete receiver;
+}
+
+TEST_F(ReceiverManagerTest, DestroyAllReceiversLeavesUnregisteredOnesAlone) {
+    new TCPReceiver("a", "", 0, 0);
+    new TCPReceiver("b", "", 0, 0);
+    TCPReceiver unregistered("client", "", 0, 0, true);
+    Manager().DestroyAllReceivers();
+    EXPECT_TRUE(Manager().GetReceivers().empty());
+    EXPECT_TRUE(Manager().GetNameIndex().empty());
+    EXPECT_EQ(unregistered.GetName(), "client");
+}
+
+TEST_F(ReceiverManagerTest, LogoutWithNothingToWaitForReturnsAtOnce) {
+    auto* receiver = new TCPReceiver("feed", "", 0, 5);
+    receiver->Reconnect();
+    Manager().SetMeasureTimeSpan(2);
+    RecordingObserver observer;
+    Manager().Add(&observer);
+
+    EXPECT_TRUE(Manager().Logout(1000));
+    EXPECT_TRUE(Manager().isExiting());
+    EXPECT_TRUE(TCPReceiver::isExiting());
+    EXPECT_EQ(Loop().GetTimerCount(), 0u);  // reconnect and measurement timers stopped
+    ASSERT_EQ(logs->records.size(), 1u);
+    EXPECT_EQ(logs->records[0].source, "Logout called");
+    EXPECT_EQ(logs->records[0].address, "");
+    EXPECT_EQ(logs->records[0].text, "0");
+    Tick(5000);
+    EXPECT_TRUE(observer.records.empty());
+    delete receiver;
+}
+
+TEST_F(ReceiverManagerTest, PendingLogoutEndsOnceEveryReceiverAnswered) {
+    auto* a = new SlowLogoutReceiver("a");
+    auto* b = new SlowLogoutReceiver("b");
+    RecordingObserver observer;
+    Manager().Add(&observer);
+
+    EXPECT_FALSE(Manager().Logout(1000));
+    EXPECT_EQ(Manager().GetPendingLogoutCount(), 2u);
+    EXPECT_FALSE(Manager().Logout(1000));  // a second logout starts nothing
+
+    a->LogoutReceived();
+    EXPECT_TRUE(observer.records.empty());
+    b->LogoutReceived();
+    EXPECT_EQ(observer.Types(), (std::vector<uint16_t>{kMsgLogoutOver}));
+    Tick(1000);  // the time-out was killed: no second 60008
+    EXPECT_EQ(observer.records.size(), 1u);
+    EXPECT_TRUE(Manager().Logout(1000));
+    delete a;
+    delete b;
+}
+
+TEST_F(ReceiverManagerTest, PendingLogoutTimesOut) {
+    auto* a = new SlowLogoutReceiver("a");
+    RecordingObserver observer;
+    Manager().Add(&observer);
+    EXPECT_FALSE(Manager().Logout(250));
+    Tick(249);
+    EXPECT_TRUE(observer.records.empty());
+    Tick(1);
+    EXPECT_EQ(observer.Types(), (std::vector<uint16_t>{kMsgLogoutOver}));
+    Tick(250);
+    EXPECT_EQ(observer.records.size(), 1u);
+    delete a;
+}
+
+TEST_F(ReceiverManagerTest, TimerForADeletedReceiverDoesNothing) {
+    auto* receiver = new TCPReceiver("feed", "127.0.0.1", 9, 5);
+    receiver->Reconnect();
+    auto id = reinterpret_cast<TimerId>(receiver);
+    delete receiver;
+    Manager().OnTimer(id);  // looked up, not dereferenced
+    EXPECT_EQ(Loop().GetTimerCount(), 0u);
+}
+
+TEST_F(ReceiverManagerTest, DisconnectAllEntersTheExitingPhase) {
+    auto* receiver = new TCPReceiver("feed", "", 0, 5);
+    RecordingObserver observer;
+    receiver->Add(&observer);
+    Manager().DisconnectAll();
+    EXPECT_TRUE(Manager().isExiting());
+    EXPECT_EQ(observer.Types(), (std::vector<uint16_t>{kMsgDisconnected}));
+    EXPECT_EQ(receiver->GetCurrentReconnectSeconds(), 0u);
+    delete receiver;
+}
+
+}  // namespace
+}  // namespace veltonet

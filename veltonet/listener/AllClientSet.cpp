@@ -1,0 +1,60 @@
+#include "veltonet/listener/AllClientSet.h"
+
+#include "veltonet/listener/Client.h"
+
+namespace veltonet {
+
+void AllClientSet::Clear() {
+    while (!m_clients.empty()) {
+        Client* client = *m_clients.begin();
+        Remove(client);
+        client->DeleteByListener();
+    }
+}
+
+void AllClientSet::AddObserver(Observer* observer) {
+    for (Client* client : m_clients) {
+        client->Add(observer);
+    }
+}
+
+void AllClientSet::RemoveObserver(Observer* observer) {
+    for (Client* client : m_clients) {
+        client->Remove(observer);
+    }
+}
+
+void AllClientSet::ForceSendBufferToClients() {
+    Walk([this](Client* client) {
+        if (!client->toDestroy()) {
+            client->ForceSendBuffer();
+            if (!client->toDestroy()) {
+                return;
+            }
+        }
+        Remove(client);
+        // Deleted now, or at the end of its own notification if it is inside one; either
+        // way its destructor withdraws it from the listener and from every subscription.
+        client->DelayedDestroy();
+    });
+}
+
+void AllClientSet::ResetMeasure() {
+    for (Client* client : m_clients) {
+        client->ResetMeasure();
+    }
+}
+
+void AllClientSet::AddFeedMeasure(unsigned int milliseconds) {
+    for (Client* client : m_clients) {
+        client->AddFeedMeasure(milliseconds);
+    }
+}
+
+void AllClientSet::ClearFeedMeasures() {
+    for (Client* client : m_clients) {
+        client->ClearFeedMeasures();
+    }
+}
+
+}  // namespace veltonet

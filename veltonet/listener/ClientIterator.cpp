@@ -1,0 +1,26 @@
+#include "veltonet/listener/ClientIterator.h"
+
+namespace veltonet {
+
+ClientIterator::ClientIterator(const Members& members)
+    : m_members(members), m_current(members.begin()) {}
+
+Client* ClientIterator::GetCurrentAndIncrement() {
+    if (m_current == m_members.end()) {
+        m_current = m_members.begin();
+        return nullptr;
+    }
+    Client* client = *m_current;
+    ++m_current;
+    return client;
+}
+
+void ClientIterator::Reset() {
+    m_current = m_members.begin();
+}
+
+Client* ClientIterator::GetCurrentClient() const {
+    return m_current == m_members.end() ? nullptr : *m_current;
+}
+
+}  // namespace veltonet

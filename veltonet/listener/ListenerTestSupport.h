@@ -1,0 +1,143 @@
+#pragma once
+
+// Helpers shared by the listener's tests (included by *_test.cpp only): a listening
+// Listener on a kernel-picked port, raw POSIX peers that connect to it, and the client that
+// each peer ends up as.
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "support/TestSupport.h"
+#include "veltonet/companion/Message.h"
+#include "veltonet/listener/Client.h"
+#include "veltonet/listener/ClientSet.h"
+#include "veltonet/listener/Listener.h"
+#include "veltonet/tcp/ReceiverSocket.h"
+
+namespace veltonet::test {
+
+// The bytes of a subscription request as a remote receiver builds them: 8 + name length,
+// type, identifier, then the name's characters without a NUL (none for a null name).
+inline std::string SubscriptionRequest(uint16_t type, uint32_t identifier, const char* name) {
+    const std::string text = name != nullptr ? name : "";
+    std::string bytes(8 + text.size(), '\0');
+    Message::WriteHeader(bytes.data(), static_cast<uint16_t>(bytes.size()), type);
+    Message::WriteU32(bytes.data() + 4, identifier);
+    bytes.replace(8, text.size(), text);
+    return bytes;
+}
+
+class ListenerTest : public ManagerTest {
+  protected:
+    void TearDown() override {
+        for (int fd : peers) {
+            raw::Close(fd);
+        }
+        ManagerTest::TearDown();
+    }
+
+    // Created and listening, as R_CreateListener followed by R_ConnectReceiver leaves it.
+    Listener* StartListener(bool autoAccept, unsigned int sendBufferSize = 0,
+                            unsigned int identifierCount = 16,
+                            unsigned int namedIdentifierCount = 16) {
+        auto* listener = new Listener("server", identifierCount, namedIdentifierCount, 0,
+                                      autoAccept, 0, sendBufferSize, false);
+        listener->InvalidateSocket(true);
+        EXPECT_TRUE(listener->CreateSocket());
+        EXPECT_TRUE(listener->isConnected());
+        EXPECT_NE(listener->GetLocalPort(), 0);
+        // Socket creation begins with a disconnect, which the listener logs.
+        EXPECT_EQ(logs->Texts(), std::vector<std::string>{"Listener::Disconnect"});
+        logs->records.clear();
+        return listener;
+    }
+
+    // A blocking raw connection to the listener; -1 on failure.
+    int ConnectPeer(const Listener* listener) {
+        int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        sockaddr_in address{};
+        address.sin_family = AF_INET;
+        address.sin_port = htons(listener->GetLocalPort());
+        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        if (connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof(address)) != 0) {
+            close(fd);
+            return -1;
+        }
+        peers.push_back(fd);
+        return fd;
+    }
+
+    static uint16_t LocalPortOf(int fd) {
+        sockaddr_in address{};
+        socklen_t length = sizeof(address);
+        getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length);
+        return ntohs(address.sin_port);
+    }
+
+    static Client* FindClient(const Listener* listener, uint16_t peerPort) {
+        for (Client* client : listener->GetPendingClients()) {
+            if (client->GetRemoteAddress().port == peerPort)
+                return client;
+        }
+        for (Client* client : listener->GetActiveClients().GetClients()) {
+            if (client->GetRemoteAddress().port == peerPort)
+                return client;
+        }
+        return nullptr;
+    }
+
+    // Connects a raw peer and pumps until the listener has accepted it.
+    Client* AcceptPeer(Listener* listener, int* fd) {
+        *fd = ConnectPeer(listener);
+        EXPECT_NE(*fd, -1);
+        const uint16_t port = LocalPortOf(*fd);
+        Client* client = nullptr;
+        EXPECT_TRUE(PumpUntil([&] { return (client = FindClient(listener, port)) != nullptr; }));
+        return client;
+    }
+
+    // Pumps the loop while reading from a raw peer until n bytes have arrived (or the rounds
+    // run out); returns what arrived.
+    std::string ReadBytes(int fd, size_t n) {
+        std::string bytes;
+        PumpUntil([&] {
+            bytes += raw::ReadAvailable(fd, 0);
+            return bytes.size() >= n;
+        });
+        return bytes;
+    }
+
+    // Pumps until the peer sees the end of the stream (a read of 0 or a reset).
+    bool PumpUntilClosed(int fd) {
+        return PumpUntil([&] {
+            char byte;
+            const ssize_t n = recv(fd, &byte, 1, MSG_DONTWAIT);
+            return n == 0 || (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK);
+        });
+    }
+
+    // Waits (bounded) until the kernel has delivered the peer's reset to the client's socket,
+    // without running the loop, so that the client learns of it only through a send.
+    static bool WaitForReset(Client* client) {
+        pollfd p{client->GetSocket()->Descriptor(), POLLIN, 0};
+        return poll(&p, 1, 2000) == 1 && (p.revents & (POLLERR | POLLHUP)) != 0;
+    }
+
+    // Closes a peer with a reset and forgets it.
+    void ResetPeer(int fd) {
+        raw::Reset(fd);
+        std::erase(peers, fd);
+    }
+
+    const std::string kAccepted = Frame(kMsgAccepted, "");
+    std::vector<int> peers;
+};
+
+}  // namespace veltonet::test

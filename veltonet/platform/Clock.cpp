@@ -1,0 +1,14 @@
+#include "veltonet/platform/Clock.h"
+
+#include <time.h>
+
+namespace veltonet {
+
+uint64_t SteadyClock::NowMs() const {
+    timespec now{};
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    return static_cast<uint64_t>(now.tv_sec) * 1000u +
+           static_cast<uint64_t>(now.tv_nsec) / 1000000u;
+}
+
+}  // namespace veltonet

@@ -1,0 +1,82 @@
+#include "veltonet/platform/IniFile.h"
+
+#include <gtest/gtest.h>
+#include <stdlib.h>
+
+#include <filesystem>
+#include <fstream>
+#include <string>
+
+namespace veltonet {
+namespace {
+
+class IniFileTest : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        std::string pattern =
+            (std::filesystem::temp_directory_path() / "velto-ini-XXXXXX").string();
+        ASSERT_NE(mkdtemp(pattern.data()), nullptr);
+        m_folder = pattern;
+    }
+    void TearDown() override { std::filesystem::remove_all(m_folder); }
+
+    std::string Write(const std::string& text) {
+        std::string path = m_folder + "/Velto.ini";
+        std::ofstream(path, std::ios::binary) << text;
+        return path;
+    }
+
+    std::string m_folder;
+};
+
+TEST_F(IniFileTest, SectionAndKeyMatchWithoutRegardToCase) {
+    std::string file = Write("[Other]\nLog=wrong\n[folder]\nLOG = /var/log/velto \n");
+    EXPECT_EQ(ReadIniString(file, "Folder", "Log", "default"), "/var/log/velto");
+    EXPECT_EQ(ReadIniString(file, "FOLDER", "log", "default"), "/var/log/velto");
+    EXPECT_EQ(ReadIniString(file, "Other", "log", "default"), "wrong");
+}
+
+TEST_F(IniFileTest, MissingFileSectionOrKeyGivesTheDefault) {
+    std::string file = Write("[Folder]\nLog=/tmp/x\n");
+    EXPECT_EQ(ReadIniString(m_folder + "/Absent.ini", "Folder", "Log", "dflt"), "dflt");
+    EXPECT_EQ(ReadIniString(m_folder, "Folder", "Log", "dflt"), "dflt");  // a folder
+    EXPECT_EQ(ReadIniString(file, "Missing", "Log", "dflt"), "dflt");
+    EXPECT_EQ(ReadIniString(file, "Folder", "Missing", "dflt"), "dflt");
+    EXPECT_EQ(ReadIniString(file, "Folder", "Missing", nullptr), "");
+    EXPECT_EQ(ReadIniString(file, nullptr, "Log", "dflt"), "dflt");
+    EXPECT_EQ(ReadIniString(file, "Folder", nullptr, "dflt"), "dflt");
+}
+
+TEST_F(IniFileTest, EmptyValueIsEmptyNotTheDefault) {
+    std::string file = Write("[Folder]\nLog=\nTrace =   \n");
+    EXPECT_EQ(ReadIniString(file, "Folder", "Log", "dflt"), "");
+    EXPECT_EQ(ReadIniString(file, "Folder", "Trace", "dflt"), "");
+}
+
+TEST_F(IniFileTest, EnclosingQuotesAreRemovedAndTheFirstKeyWins) {
+    std::string file = Write(
+        "; comment\r\n[Folder]\r\nLog = \"/path with blanks/\"\r\nLog=/second\r\n"
+        "Single='x'\r\nHalf=\"open\r\n");
+    EXPECT_EQ(ReadIniString(file, "Folder", "Log", ""), "/path with blanks/");
+    EXPECT_EQ(ReadIniString(file, "Folder", "Single", ""), "x");
+    EXPECT_EQ(ReadIniString(file, "Folder", "Half", ""), "\"open");
+}
+
+TEST_F(IniFileTest, OverlongLineReadsAsAbsentAndInventsNoKey) {
+    std::string tail(150, 'b');
+    std::string file =
+        Write("[Folder]\nLog=/" + std::string(150, 'a') + "/Trace=" + tail + "\nOther=kept\n");
+    EXPECT_EQ(ReadIniString(file, "Folder", "Log", "dflt"), "dflt");
+    EXPECT_EQ(ReadIniString(file, "Folder", "Other", "dflt"), "kept");
+    std::string fits(180, 'c');
+    file = Write("[Folder]\nLog=" + fits + "\n");
+    EXPECT_EQ(ReadIniString(file, "Folder", "Log", "dflt"), fits);
+}
+
+TEST_F(IniFileTest, BrokenLinesDoNotHideLaterValues) {
+    std::string file = Write("garbage without equals\n[Folder\n[Folder]\nLog=/ok\n");
+    EXPECT_EQ(ReadIniString(file, "Folder", "Log", "dflt"), "/ok");
+}
+
+}  // namespace
+}  // namespace veltonet

@@ -1,0 +1,19 @@
+#include "veltonet/tcp/InputBuffer.h"
+
+#include <cstring>
+
+namespace veltonet {
+
+void InputBuffer::Consume(uint32_t n) {
+    if (n == 0) {
+        return;
+    }
+    if (used > n) {
+        used -= n;
+        std::memmove(data, data + n, used);
+    } else {
+        used = 0;
+    }
+}
+
+}  // namespace veltonet

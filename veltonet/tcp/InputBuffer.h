@@ -1,0 +1,30 @@
+#pragma once
+
+#include <cstdint>
+
+namespace veltonet {
+
+// Receive-side byte buffer.
+//
+//   data                       data + used                 data + size
+//   | bytes held (a partial    | free room for the next    |
+//   | message stays at front)  | receive call              |
+//
+// Invariant: 0 <= used <= size. Framing consumes from the front; the unconsumed tail is
+// moved to the start once per read.
+struct InputBuffer {
+    explicit InputBuffer(uint32_t bytes) : data(new char[bytes]), size(bytes), used(0) {}
+    ~InputBuffer() { delete[] data; }
+    InputBuffer(const InputBuffer&) = delete;
+    InputBuffer& operator=(const InputBuffer&) = delete;
+
+    uint32_t Free() const { return used < size ? size - used : 0; }
+    // Removes n bytes from the front; the rest moves to the start.
+    void Consume(uint32_t n);
+
+    char* data;
+    uint32_t size;
+    uint32_t used;
+};
+
+}  // namespace veltonet

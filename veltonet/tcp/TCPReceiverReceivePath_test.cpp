@@ -1,0 +1,244 @@
+#include <gtest/gtest.h>
+
+#include <cstring>
+
+#include "support/TestSupport.h"
+#include "veltonet/tcp/TCPReceiver.h"
+
+namespace veltonet {
+namespace {
+
+using test::Frame;
+using test::RecordingObserver;
+namespace raw = test::raw;
+
+// Stands in for the compression plug-in: the "compressed" bytes are the plain bytes.
+unsigned int CopyUncompress(const char* source, unsigned int length, char* destination,
+                            unsigned int capacity) {
+    std::memcpy(destination, source, std::min(length, capacity));
+    return length;  // may claim more than it wrote: the receiver must not trust it
+}
+
+std::string Aggregate(uint32_t statedLength, const std::string& content) {
+    std::string body(4, '\0');
+    Message::WriteU32(body.data(), statedLength);
+    return Frame(kMsgCompressedAggregate, body + content);
+}
+
+class ReceivePathTest : public test::ManagerTest {
+protected:
+    void SetUp() override {
+        test::ManagerTest::SetUp();
+        uint16_t port = 0;
+        listenFd = raw::Listen(&port);
+        receiver = new TCPReceiver("feed", "127.0.0.1", port, 0);
+        receiver->Add(&observer);
+        receiver->InvalidateSocket(true);
+        ASSERT_TRUE(receiver->CreateSocket());
+        ASSERT_TRUE(PumpUntil([&] { return receiver->isConnected(); }));
+        peer = raw::AcceptWithin(listenFd, 1000);
+        ASSERT_GE(peer, 0);
+        observer.records.clear();
+    }
+
+    void TearDown() override {
+        TCPReceiver::SetUncompressFunction(nullptr);
+        delete receiver;
+        raw::Close(peer);
+        raw::Close(listenFd);
+        test::ManagerTest::TearDown();
+    }
+
+    // Sends bytes and pumps until the receiver has read them all.
+    void Deliver(const std::string& bytes) {
+        const unsigned int before = receiver->GetSizeReceived();
+        ASSERT_TRUE(raw::SendAll(peer, bytes));
+        ASSERT_TRUE(PumpUntil([&] { return receiver->GetSizeReceived() - before == bytes.size(); }));
+    }
+
+    std::vector<std::string> Delivered() const {
+        std::vector<std::string> out;
+        for (const auto& r : observer.records) out.push_back(r.bytes);
+        return out;
+    }
+
+    int listenFd = -1;
+    int peer = -1;
+    TCPReceiver* receiver = nullptr;
+    RecordingObserver observer;
+};
+
+TEST_F(ReceivePathTest, MessageSplitAtEveryPositionIsDeliveredOnce) {
+    const std::string message = Frame(700, "abcdefghij");
+    const std::string next = Frame(701, "");
+    for (size_t split = 1; split < message.size(); ++split) {
+        observer.records.clear();
+        Deliver(message.substr(0, split));
+        EXPECT_TRUE(observer.records.empty()) << "split " << split;
+        EXPECT_EQ(receiver->GetBufferUsed(), split);
+        Deliver(message.substr(split) + next);
+        EXPECT_EQ(Delivered(), (std::vector<std::string>{message, next})) << "split " << split;
+        EXPECT_EQ(receiver->GetBufferUsed(), 0u);
+    }
+}
+
+TEST_F(ReceivePathTest, TrailingBytesWaitForTheNextRead) {
+    const std::string message = Frame(700, "xy");
+    Deliver(message + message.substr(0, 3));
+    EXPECT_EQ(Delivered(), (std::vector<std::string>{message}));
+    EXPECT_EQ(receiver->GetBufferUsed(), 3u);
+    Deliver(message.substr(3));
+    EXPECT_EQ(Delivered(), (std::vector<std::string>{message, message}));
+}
+
+TEST_F(ReceivePathTest, SmallMessagesAreLoggedAndSkipped) {
+    // Sizes 1, 2 and 3 skip themselves; size 0 skips four bytes. A size-1 message's size field
+    // runs into the next message, which therefore starts with a zero byte here.
+    std::string bytes;
+    bytes += std::string("\x02\x00", 2);
+    bytes += std::string("\x03\x00\x00", 3);
+    bytes += std::string("\x01", 1);
+    bytes += std::string("\x00\x00\x00\x00", 4);
+    const std::string good = Frame(700, "ok");
+    Deliver(bytes + good);
+
+    EXPECT_EQ(Delivered(), (std::vector<std::string>{good}));
+    EXPECT_EQ(logs->Texts(), (std::vector<std::string>{"TCPReceiver::OnReceive Small Message 2",
+                                                      "TCPReceiver::OnReceive Small Message 3",
+                                                      "TCPReceiver::OnReceive Small Message 1",
+                                                      "TCPReceiver::OnReceive Small Message 0"}));
+}
+
+TEST_F(ReceivePathTest, LargestMessageFitsTheBuffer) {
+    const std::string message = Frame(700, std::string(65531, 'm'));
+    ASSERT_EQ(message.size(), 65535u);
+    Deliver(message + Frame(4, ""));
+    ASSERT_EQ(observer.records.size(), 2u);
+    EXPECT_EQ(observer.records[0].bytes, message);
+}
+
+TEST_F(ReceivePathTest, DataReceivedNotificationsBracketEachRead) {
+    receiver->IncrementNotifyDataReceived();
+    const std::string bytes = Frame(700, "a") + Frame(701, "b");
+    Deliver(bytes);
+    ASSERT_EQ(observer.Types(),
+              (std::vector<uint16_t>{kMsgDataReceived, 700, 701, kMsgDataProcessed}));
+    EXPECT_EQ(observer.records[0].Value(), bytes.size());
+
+    receiver->DecrementNotifyDataReceived();
+    receiver->DecrementNotifyDataReceived();  // stops at 0
+    EXPECT_EQ(receiver->GetNotifyDataReceivedCount(), 0u);
+    observer.records.clear();
+    Deliver(Frame(702, ""));
+    EXPECT_EQ(observer.Types(), (std::vector<uint16_t>{702}));
+}
+
+TEST_F(ReceivePathTest, AcceptMessageMarksTheReceiverAccepted) {
+    EXPECT_FALSE(receiver->isAccepted());
+    Deliver(Frame(kMsgAccepted, ""));
+    EXPECT_TRUE(receiver->isAccepted());
+    EXPECT_EQ(observer.Types(), (std::vector<uint16_t>{kMsgAccepted}));
+}
+
+TEST_F(ReceivePathTest, CompressedAggregateWithoutPluginIsDropped) {
+    Deliver(Aggregate(8, Frame(700, "abcd")));
+    EXPECT_TRUE(observer.records.empty());
+    EXPECT_EQ(logs->Texts(), (std::vector<std::string>{"M_COMPRESSED_AGGREGATED_BMME_MESSAGE=NULL"}));
+}
+
+TEST_F(ReceivePathTest, CompressedAggregateContentIsProcessedInTurn) {
+    TCPReceiver::SetUncompressFunction(&CopyUncompress);
+    const std::string content = Frame(700, "one") + Frame(kMsgAccepted, "") + Frame(701, "two");
+    Deliver(Aggregate(uint32_t(content.size()), content));
+    EXPECT_EQ(Delivered(),
+              (std::vector<std::string>{Frame(700, "one"), Frame(kMsgAccepted, ""), Frame(701, "two")}));
+    EXPECT_TRUE(receiver->isAccepted());
+
+    // A header-only aggregate is consumed and produces nothing.
+    observer.records.clear();
+    Deliver(Aggregate(0, ""));
+    EXPECT_TRUE(observer.records.empty());
+}
+
+TEST_F(ReceivePathTest, HostileCompressedAggregatesAreDroppedAndTheReceiverGoesOn) {
+    TCPReceiver::SetUncompressFunction(&CopyUncompress);
+    // Too short to carry a length.
+    Deliver(Frame(kMsgCompressedAggregate, "ab"));
+    // A stated length above the ceiling is never allocated.
+    Deliver(Aggregate(0xFFFFFFFFu, Frame(700, "x")));
+    // The decompressor claims more than the capacity: only the capacity is walked, and the
+    // message running past it is not processed.
+    Deliver(Aggregate(6, Frame(700, "abcdef")));
+    // A zero-sized sub-message ends the walk.
+    Deliver(Aggregate(12, std::string(4, '\0') + Frame(700, "late")));
+    EXPECT_TRUE(observer.records.empty());
+    EXPECT_EQ(logs->Count("Compressed message too short"), 1u);
+    EXPECT_EQ(logs->Count("Compressed message length too large 4294967295"), 1u);
+
+    Deliver(Frame(700, "still alive"));
+    EXPECT_EQ(Delivered(), (std::vector<std::string>{Frame(700, "still alive")}));
+    EXPECT_TRUE(receiver->isConnected());
+}
+
+TEST_F(ReceivePathTest, SequencedPacketsAreUnpackedWhenAsked) {
+    std::string body(4, '\0');
+    Message::WriteU32(body.data(), 42);
+    const std::string packet = Frame(kMsgSequencedPacket, body + Frame(700, "a") + Frame(701, "b"));
+    Deliver(packet);
+    EXPECT_EQ(Delivered(), (std::vector<std::string>{packet}));  // not asked: delivered whole
+
+    observer.records.clear();
+    receiver->SetReceivingSequencePackets(true);
+    Deliver(packet);
+    EXPECT_EQ(Delivered(), (std::vector<std::string>{Frame(700, "a"), Frame(701, "b")}));
+
+    observer.records.clear();
+    Deliver(Frame(kMsgSequencedPacket, "ab"));  // too short for a sequence number
+    EXPECT_TRUE(observer.records.empty());
+    EXPECT_TRUE(logs->Contains("Sequenced packet too short"));
+}
+
+TEST_F(ReceivePathTest, ReadsCountIntoTheReceivedBytes) {
+    Deliver(Frame(700, "abc"));
+    EXPECT_EQ(receiver->GetSizeReceived(), 7u);
+    receiver->ResetMeasure();
+    EXPECT_EQ(receiver->GetPrevSizeReceived(), 7u);
+    EXPECT_EQ(receiver->GetSizeReceived(), 0u);
+}
+
+TEST_F(ReceivePathTest, ObserverDisconnectingMidBlockStopsCleanly) {
+    observer.onMessage = [&](const Message* message, Observable*) {
+        if (message->GetType() == 700) receiver->DisconnectAndNotify(false);
+    };
+    ASSERT_TRUE(raw::SendAll(peer, Frame(700, "") + Frame(701, "")));
+    ASSERT_TRUE(PumpUntil([&] { return !receiver->isConnected(); }));
+    PumpRounds(3);
+    // Nothing of the dropped connection is delivered after its 60002.
+    EXPECT_EQ(observer.Types(), (std::vector<uint16_t>{700, kMsgDisconnected}));
+}
+
+TEST_F(ReceivePathTest, NestedCompressedAggregateIsDropped) {
+    TCPReceiver::SetUncompressFunction(&CopyUncompress);
+    const std::string inner = Aggregate(8, Frame(702, "in"));
+    const std::string content = Frame(700, "a") + inner + Frame(701, "b");
+    Deliver(Aggregate(uint32_t(content.size()), content));
+    EXPECT_EQ(Delivered(), (std::vector<std::string>{Frame(700, "a"), Frame(701, "b")}));
+    EXPECT_TRUE(logs->Contains("Nested compressed message dropped"));
+}
+
+TEST_F(ReceivePathTest, ObserverDestroyingTheReceiverMidBlockIsDeferred) {
+    observer.onMessage = [&](const Message* message, Observable*) {
+        if (message->GetType() == 700) {
+            EXPECT_TRUE(receiver->DelayedDestroy());
+            EXPECT_TRUE(receiver->toDestroy());
+        }
+    };
+    ASSERT_TRUE(raw::SendAll(peer, Frame(700, "") + Frame(701, "")));
+    ASSERT_TRUE(PumpUntil([&] { return Manager().GetReceivers().empty() && !observer.records.empty(); }));
+    PumpRounds(3);
+    EXPECT_EQ(observer.Types(), (std::vector<uint16_t>{700}));  // framing stops at once
+    receiver = nullptr;  // deleted by itself
+}
+
+}  // namespace
+}  // namespace veltonet
