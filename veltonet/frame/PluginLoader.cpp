@@ -120,7 +120,7 @@ void ExternalReceiverPlugin::Free() {
         terminate();
     }
     if (HasLiveReceivers()) {
-        (void)m_library.release();  // stays mapped for the receivers that still run its code
+        m_keptMapped.push_back(std::move(m_library));
     }
     Clear();
 }

@@ -5,6 +5,7 @@
 #include <memory>
 #include <set>
 #include <string>
+#include <vector>
 
 #include "veltonet/receiver.h"
 
@@ -82,7 +83,9 @@ class ExternalReceiverPlugin {
     RP_TextFunction m_receiverHeaderVersion = nullptr;
     RP_TextFunction m_observerHeaderVersion = nullptr;
     RP_FlagFunction m_isDebug = nullptr;
-    std::set<TCPReceiver*> m_made;  // what the factory answered, pruned at unload
+    std::set<TCPReceiver*> m_made;  // what the factory answered
+    // Unloaded while their receivers lived: mapped until the process ends.
+    std::vector<std::unique_ptr<DynamicLibrary>> m_keptMapped;
 };
 
 // The compression library. While it is loaded its Uncompress is installed in TCPReceiver;

@@ -1,0 +1,147 @@
+#pragma once
+
+// Shared by the fuzz targets: reading a fuzzer input, failing loudly on a broken invariant,
+// a quiet process environment (manager, log folder, codec), receivers whose reads come from
+// the input instead of a socket, and the heap figure that the memory bounds are checked on.
+#include <cstddef>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <deque>
+#include <string>
+#include <vector>
+
+#include "veltonet/companion/Message.h"
+#include "veltonet/companion/Observer.h"
+#include "veltonet/tcp/TCPReceiver.h"
+
+// A broken invariant is a crash, so that libFuzzer keeps the input and the replay test fails.
+#define FUZZ_CHECK(condition, ...)                                                 \
+    do {                                                                           \
+        if (!(condition)) {                                                        \
+            std::fprintf(stderr, "%s:%d: invariant broken: %s\n  ", __FILE__,      \
+                         __LINE__, #condition);                                    \
+            std::fprintf(stderr, __VA_ARGS__);                                     \
+            std::fprintf(stderr, "\n");                                            \
+            std::abort();                                                          \
+        }                                                                          \
+    } while (0)
+
+namespace veltonet::fuzz {
+
+// Consumes a fuzzer input from the front; past the end every read gives zeros.
+class Input {
+  public:
+    Input(const uint8_t* data, size_t size) : m_data(data), m_size(size) {}
+    bool Empty() const { return m_offset >= m_size; }
+    size_t Remaining() const { return m_size - m_offset; }
+    uint8_t Byte() { return m_offset < m_size ? m_data[m_offset++] : 0; }
+    uint16_t U16() { return uint16_t(Byte() | Byte() << 8); }
+    uint32_t U32() { return uint32_t(U16()) | uint32_t(U16()) << 16; }
+    // Up to n bytes, fewer at the end.
+    std::string Bytes(size_t n) {
+        n = n < Remaining() ? n : Remaining();
+        std::string out(reinterpret_cast<const char*>(m_data + m_offset), n);
+        m_offset += n;
+        return out;
+    }
+    std::string Rest() { return Bytes(Remaining()); }
+
+  private:
+    const uint8_t* m_data;
+    size_t m_size;
+    size_t m_offset = 0;
+};
+
+// One delivered message, as an observer saw it.
+struct Seen {
+    uint16_t type;
+    std::string bytes;
+    const Observable* source;
+    bool operator==(const Seen& other) const {
+        return type == other.type && bytes == other.bytes;
+    }
+};
+
+class Collector : public Observer {
+  public:
+    void OnMessage(const Message* message, Observable* source) override {
+        FUZZ_CHECK(message->GetSize() >= 4, "delivered message of size %u", message->GetSize());
+        seen.push_back({message->GetType(),
+                        std::string(reinterpret_cast<const char*>(message->Bytes()),
+                                    message->GetSize()),
+                        source});
+    }
+    std::vector<Seen> seen;
+};
+
+// The split of a byte stream into successive reads: chunk lengths taken in turn, over and over.
+struct Splits {
+    std::vector<size_t> lengths;  // never empty, never 0
+    // Reads [count][count lengths]: a length byte b gives b + 1 bytes, and b = 0 a long read.
+    static Splits Read(Input& input) {
+        Splits splits;
+        const unsigned count = input.Byte() % 16;
+        for (unsigned i = 0; i < count; ++i) {
+            const uint8_t b = input.Byte();
+            splits.lengths.push_back(b == 0 ? 4096 : size_t(b));
+        }
+        if (splits.lengths.empty()) {
+            splits.lengths.push_back(65536);
+        }
+        return splits;
+    }
+    std::deque<std::string> Cut(const std::string& stream) const {
+        std::deque<std::string> chunks;
+        size_t offset = 0;
+        for (size_t i = 0; offset < stream.size(); ++i) {
+            const size_t n = lengths[i % lengths.size()];
+            chunks.push_back(stream.substr(offset, n));
+            offset += n;
+        }
+        return chunks;
+    }
+};
+
+// Hands queued chunks to the receive path in place of the socket: each Receive call returns
+// the front chunk, or as much of it as fits (the rest waits for the next call).
+class ChunkSource {
+  public:
+    void Push(std::string chunk) {
+        if (!chunk.empty()) {
+            m_chunks.push_back(std::move(chunk));
+        }
+    }
+    bool Empty() const { return m_chunks.empty(); }
+    int Take(void* data, int length) {
+        if (m_chunks.empty() || length <= 0) {
+            return -1;
+        }
+        std::string& front = m_chunks.front();
+        const size_t n = front.size() < size_t(length) ? front.size() : size_t(length);
+        std::memcpy(data, front.data(), n);
+        front.erase(0, n);
+        if (front.empty()) {
+            m_chunks.pop_front();
+        }
+        return int(n);
+    }
+
+  private:
+    std::deque<std::string> m_chunks;
+};
+
+// The process environment every target runs in: a private log folder, one receiver manager
+// (real time) and, when asked, the compression plug-in Codec.so. Idempotent.
+void InitializeEnvironment(bool loadCodec);
+// The codec's decompressor (null when it did not load).
+UncompressFunction CodecUncompress();
+// The codec's compressor, for targets that build aggregates; null when it did not load.
+using CompressFunction = unsigned int (*)(const char*, unsigned int, char*, unsigned int);
+CompressFunction CodecCompress();
+
+// Bytes the allocator has handed out and not yet taken back.
+size_t HeapInUse();
+
+}  // namespace veltonet::fuzz
