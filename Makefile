@@ -29,10 +29,14 @@ test-asan: deps $(ASAN_BUILD)/build.ninja
 		ctest --output-on-failure -j $(JOBS)
 
 demo: build
-	@$(BUILD)/bin/velto-demo
+	@$(BUILD)/bin/velto demo --seconds 10
 
-bench:
-	@echo "make bench: benchmarks are not written yet; they will compare veltonet with raw sockets and libzmq."
+# Release build of the library and bench/ in its own folder; results in $(BUILD)/bench/.
+bench: deps
+	@cmake -S . -B build-bench -G Ninja -DCMAKE_BUILD_TYPE=Release -DVELTONET_BENCH=ON \
+		-DVELTONET_TESTS=OFF >/dev/null
+	@cmake --build build-bench -j $(JOBS) --target velto-bench
+	@python3 bench/run_bench.py --bin build-bench/bin --out $(BUILD)/bench
 
 fuzz:
 	@echo "make fuzz: fuzz targets are not written yet; they will run each libFuzzer target for a set time."

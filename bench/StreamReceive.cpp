@@ -126,11 +126,12 @@ void ReceiveRaw(uint16_t port, Tally& tally, uint64_t deadline) {
                 break;
             }
             buffer.used += size_t(n);
-            const size_t consumed = raw::Frame(buffer.data, buffer.used, [&](const char* m, size_t) {
-                if (ReadU16(m + 2) == kTypeData) {
-                    tally.OnData(m);
-                }
-            });
+            const size_t consumed =
+                raw::Frame(buffer.data, buffer.used, [&](const char* m, size_t) {
+                    if (ReadU16(m + 2) == kTypeData) {
+                        tally.OnData(m);
+                    }
+                });
             buffer.Consume(consumed);
             if (size_t(n) < room || tally.done) {
                 break;  // drained: back to the poller
@@ -172,7 +173,7 @@ int Run(const Args& args) {
     const auto size = unsigned(args.Number("size", 64));
     const uint64_t count = args.Number("count", 1000000);
     const uint64_t seconds = args.Number("seconds", 5);
-    const bool pin = args.Number("pin", 1) != 0;
+    const Pinning pin = PinningOf(args.Number("pin", 1));
     HardDeadline(unsigned(seconds) + 30);
     PinToCpu(OwnCpu(pin));
     Peer sender({"sender", "--kind", contender == "zmq" ? "zmq" : "raw", "--size",

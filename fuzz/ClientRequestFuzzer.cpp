@@ -14,6 +14,7 @@
 #include <cstdint>
 #include <set>
 #include <string>
+#include <tuple>
 #include <utility>
 #include <vector>
 
@@ -63,8 +64,10 @@ struct Pair {
     uint32_t identifier;
     bool named;
     std::string name;
+    bool operator==(const Pair& other) const = default;
     bool operator<(const Pair& other) const {
-        return std::tie(identifier, named, name) < std::tie(other.identifier, other.named, other.name);
+        return std::tie(identifier, named, name) <
+               std::tie(other.identifier, other.named, other.name);
     }
 };
 

@@ -17,15 +17,15 @@
 #include "veltonet/tcp/TCPReceiver.h"
 
 // A broken invariant is a crash, so that libFuzzer keeps the input and the replay test fails.
-#define FUZZ_CHECK(condition, ...)                                                 \
-    do {                                                                           \
-        if (!(condition)) {                                                        \
-            std::fprintf(stderr, "%s:%d: invariant broken: %s\n  ", __FILE__,      \
-                         __LINE__, #condition);                                    \
-            std::fprintf(stderr, __VA_ARGS__);                                     \
-            std::fprintf(stderr, "\n");                                            \
-            std::abort();                                                          \
-        }                                                                          \
+#define FUZZ_CHECK(condition, ...)                                                      \
+    do {                                                                                \
+        if (!(condition)) {                                                             \
+            std::fprintf(stderr, "%s:%d: invariant broken: %s\n  ", __FILE__, __LINE__, \
+                         #condition);                                                   \
+            std::fprintf(stderr, __VA_ARGS__);                                          \
+            std::fprintf(stderr, "\n");                                                 \
+            std::abort();                                                               \
+        }                                                                               \
     } while (0)
 
 namespace veltonet::fuzz {
@@ -59,19 +59,17 @@ struct Seen {
     uint16_t type;
     std::string bytes;
     const Observable* source;
-    bool operator==(const Seen& other) const {
-        return type == other.type && bytes == other.bytes;
-    }
+    bool operator==(const Seen& other) const { return type == other.type && bytes == other.bytes; }
 };
 
 class Collector : public Observer {
   public:
     void OnMessage(const Message* message, Observable* source) override {
         FUZZ_CHECK(message->GetSize() >= 4, "delivered message of size %u", message->GetSize());
-        seen.push_back({message->GetType(),
-                        std::string(reinterpret_cast<const char*>(message->Bytes()),
-                                    message->GetSize()),
-                        source});
+        seen.push_back(
+            {message->GetType(),
+             std::string(reinterpret_cast<const char*>(message->Bytes()), message->GetSize()),
+             source});
     }
     std::vector<Seen> seen;
 };

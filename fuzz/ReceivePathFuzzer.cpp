@@ -67,8 +67,8 @@ std::string BuildSegments(Input& input) {
             stream += Frame(kMsgSequencedPacket, U32(input.U32()) + content);
         } else {
             std::string block(content.size() + content.size() / 255 + 32, '\0');
-            const unsigned int n = compress(content.data(), unsigned(content.size()),
-                                            block.data(), unsigned(block.size()));
+            const unsigned int n = compress(content.data(), unsigned(content.size()), block.data(),
+                                            unsigned(block.size()));
             block.resize(n);
             const uint32_t stated = kind == 1 ? uint32_t(content.size()) : input.U32();
             stream += Frame(kMsgCompressedAggregate, U32(stated) + block);
@@ -157,8 +157,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
                "%zu messages in one piece, %zu in pieces", whole.messages.size(),
                pieces.messages.size());
     for (size_t i = 0; i < whole.messages.size(); ++i) {
-        FUZZ_CHECK(whole.messages[i] == pieces.messages[i], "message %zu differs (types %u, %u)",
-                   i, whole.messages[i].type, pieces.messages[i].type);
+        FUZZ_CHECK(whole.messages[i] == pieces.messages[i], "message %zu differs (types %u, %u)", i,
+                   whole.messages[i].type, pieces.messages[i].type);
     }
     FUZZ_CHECK(whole.accepted == pieces.accepted, "accepted state differs");
     for (const Seen& seen : pieces.messages) {

@@ -7,7 +7,7 @@ packages=(
   cmake ninja-build g++ clang make pkg-config
   libspdlog-dev libinih-dev liblz4-dev libcli11-dev
   libgtest-dev libgmock-dev libbenchmark-dev
-  libzmq3-dev iproute2 util-linux
+  libzmq3-dev gnuplot-nox python3 iproute2 util-linux
 )
 
 missing=()

@@ -33,7 +33,9 @@ void Die(const std::string& text) {
     _exit(2);
 }
 
-void HardDeadline(unsigned int seconds) { alarm(seconds); }
+void HardDeadline(unsigned int seconds) {
+    alarm(seconds);
+}
 
 uint64_t RaiseDescriptorLimit(uint64_t wanted) {
     rlimit limit{};
@@ -65,9 +67,25 @@ void PinToCpu(int cpu) {
     sched_setaffinity(0, sizeof(set), &set);
 }
 
-int OwnCpu(bool pin) { return pin ? 0 : -1; }
+Pinning PinningOf(uint64_t argument) {
+    return argument == 1 ? Pinning::kSeparate : (argument == 2 ? Pinning::kShared : Pinning::kFree);
+}
 
-int PeerCpu(bool pin) { return pin && sysconf(_SC_NPROCESSORS_ONLN) > 1 ? 1 : -1; }
+int OwnCpu(Pinning pinning) {
+    return pinning == Pinning::kFree ? -1 : 0;
+}
+
+int PeerCpu(Pinning pinning) {
+    switch (pinning) {
+        case Pinning::kSeparate:
+            return sysconf(_SC_NPROCESSORS_ONLN) > 1 ? 1 : 0;
+        case Pinning::kShared:
+            return 0;
+        case Pinning::kFree:
+            break;
+    }
+    return -1;
+}
 
 double CpuSeconds() {
     rusage usage{};
@@ -76,16 +94,34 @@ double CpuSeconds() {
     return seconds(usage.ru_utime) + seconds(usage.ru_stime);
 }
 
-uint64_t ResidentBytes() {
+namespace {
+// The two first fields of /proc/self/statm, in bytes: address space, then resident set.
+bool ReadStatm(uint64_t* size, uint64_t* resident) {
     FILE* file = std::fopen("/proc/self/statm", "r");
     if (file == nullptr) {
-        return 0;
+        return false;
     }
-    unsigned long size = 0;
-    unsigned long resident = 0;
-    const int read = std::fscanf(file, "%lu %lu", &size, &resident);
+    unsigned long pages = 0;
+    unsigned long residentPages = 0;
+    const int read = std::fscanf(file, "%lu %lu", &pages, &residentPages);
     std::fclose(file);
-    return read == 2 ? uint64_t(resident) * uint64_t(sysconf(_SC_PAGESIZE)) : 0;
+    const auto page = uint64_t(sysconf(_SC_PAGESIZE));
+    *size = uint64_t(pages) * page;
+    *resident = uint64_t(residentPages) * page;
+    return read == 2;
+}
+}  // namespace
+
+uint64_t ResidentBytes() {
+    uint64_t size = 0;
+    uint64_t resident = 0;
+    return ReadStatm(&size, &resident) ? resident : 0;
+}
+
+uint64_t VirtualBytes() {
+    uint64_t size = 0;
+    uint64_t resident = 0;
+    return ReadStatm(&size, &resident) ? size : 0;
 }
 
 // ---- arguments ----
@@ -225,7 +261,9 @@ Peer::~Peer() {
     }
 }
 
-void Peer::Send(const std::string& line) { WriteAll(m_toPeer, line + "\n"); }
+void Peer::Send(const std::string& line) {
+    WriteAll(m_toPeer, line + "\n");
+}
 
 bool Peer::Receive(std::string& line, int timeoutMs) {
     return ReadLine(m_fromPeer, m_pending, line, timeoutMs);
@@ -268,9 +306,13 @@ std::string& Pending() {
 }
 }  // namespace
 
-void Send(const std::string& line) { WriteAll(1, line + "\n"); }
+void Send(const std::string& line) {
+    WriteAll(1, line + "\n");
+}
 
-bool Receive(std::string& line, int timeoutMs) { return ReadLine(0, Pending(), line, timeoutMs); }
+bool Receive(std::string& line, int timeoutMs) {
+    return ReadLine(0, Pending(), line, timeoutMs);
+}
 
 std::string Expect(const std::string& word, int timeoutMs) {
     return ExpectLine(0, Pending(), word, timeoutMs);

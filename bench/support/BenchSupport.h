@@ -4,12 +4,12 @@
 // between a measuring process and the peer process it starts, result records and the
 // bench's own wire messages. Nothing here belongs to the library under test.
 
+#include <sys/types.h>
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
 #include <map>
 #include <string>
-#include <sys/types.h>
 #include <vector>
 
 namespace bench {
@@ -29,18 +29,25 @@ void HardDeadline(unsigned int seconds);
 uint64_t RaiseDescriptorLimit(uint64_t wanted);
 
 // Binds this process (and the threads it starts later) to one CPU; a negative cpu leaves the
-// scheduler free. The measuring process takes CPU 0 and its peer CPU 1, so that each side has
-// a core of its own and no run depends on where the scheduler happened to put it.
+// scheduler free.
 void PinToCpu(int cpu);
-// The --pin argument of a measuring process: its own CPU, and the one it gives its peer.
-int OwnCpu(bool pin);
-int PeerCpu(bool pin);
+// The --pin argument of a measuring process, and the CPUs it gives itself and its peer:
+enum class Pinning {
+    kFree = 0,      // the scheduler decides
+    kSeparate = 1,  // measuring side on CPU 0, peer on CPU 1: each side has a core
+    kShared = 2,    // both on CPU 0: no cross-CPU wake-up in the path, only software
+};
+Pinning PinningOf(uint64_t argument);
+int OwnCpu(Pinning pinning);
+int PeerCpu(Pinning pinning);
 
 // CPU time (user and system, all threads) this process has used so far, in seconds.
 double CpuSeconds();
 
 // Resident set size of this process, in bytes.
 uint64_t ResidentBytes();
+// Size of this process's address space (what it reserved, touched or not), in bytes.
+uint64_t VirtualBytes();
 
 // "--key value" pairs after the role word.
 class Args {
@@ -135,9 +142,15 @@ inline uint64_t ReadU64(const void* at) {
     std::memcpy(&v, at, 8);
     return v;
 }
-inline void WriteU16(void* to, uint16_t v) { std::memcpy(to, &v, 2); }
-inline void WriteU32(void* to, uint32_t v) { std::memcpy(to, &v, 4); }
-inline void WriteU64(void* to, uint64_t v) { std::memcpy(to, &v, 8); }
+inline void WriteU16(void* to, uint16_t v) {
+    std::memcpy(to, &v, 2);
+}
+inline void WriteU32(void* to, uint32_t v) {
+    std::memcpy(to, &v, 4);
+}
+inline void WriteU64(void* to, uint64_t v) {
+    std::memcpy(to, &v, 8);
+}
 inline void WriteHeader(void* to, uint16_t size, uint16_t type) {
     WriteU16(to, size);
     WriteU16(static_cast<char*>(to) + 2, type);

@@ -83,6 +83,15 @@ int AcceptOne(int listenFd, int timeoutMs, bool nonBlocking) {
     return fd;
 }
 
+int ConnectUdp(uint16_t port) {
+    const int fd = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    sockaddr_in address = Loopback(port);
+    if (fd < 0 || connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof(address)) != 0) {
+        Die("udp connect failed: " + std::to_string(errno));
+    }
+    return fd;
+}
+
 int BindUdp(uint16_t* port, int receiveBuffer) {
     const int fd = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
     sockaddr_in address = Loopback(0);
@@ -159,7 +168,9 @@ Epoll::Epoll() : m_fd(epoll_create1(EPOLL_CLOEXEC)) {
     }
 }
 
-Epoll::~Epoll() { close(m_fd); }
+Epoll::~Epoll() {
+    close(m_fd);
+}
 
 void Epoll::Add(int fd, uint32_t events, uint64_t tag) {
     epoll_event entry{};
@@ -177,7 +188,9 @@ void Epoll::Modify(int fd, uint32_t events, uint64_t tag) {
     epoll_ctl(m_fd, EPOLL_CTL_MOD, fd, &entry);
 }
 
-void Epoll::Remove(int fd) { epoll_ctl(m_fd, EPOLL_CTL_DEL, fd, nullptr); }
+void Epoll::Remove(int fd) {
+    epoll_ctl(m_fd, EPOLL_CTL_DEL, fd, nullptr);
+}
 
 int Epoll::Wait(epoll_event* events, int capacity, int timeoutMs) {
     const int ready = epoll_wait(m_fd, events, capacity, timeoutMs);

@@ -21,6 +21,8 @@ int Connect(uint16_t port, bool nonBlocking);
 int ConnectStart(uint16_t port);
 // Waits up to timeoutMs for a connection on a listening socket.
 int AcceptOne(int listenFd, int timeoutMs, bool nonBlocking);
+// A UDP socket whose datagrams go to 127.0.0.1:port.
+int ConnectUdp(uint16_t port);
 // A UDP socket bound to 127.0.0.1 and a kernel-picked port.
 int BindUdp(uint16_t* port, int receiveBuffer);
 

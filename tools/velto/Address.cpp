@@ -61,8 +61,7 @@ void SplitHostPort(const std::string& entry, const std::string& whole, std::stri
         return;
     }
     if (entry.find(':', colon + 1) != std::string::npos) {
-        throw ArgumentError("cannot parse address '" + whole +
-                            "': expected HOST:PORT (IPv4 only)");
+        throw ArgumentError("cannot parse address '" + whole + "': expected HOST:PORT (IPv4 only)");
     }
     *host = entry.substr(0, colon);
     *port = entry.substr(colon + 1);
@@ -73,8 +72,7 @@ void SplitHostPort(const std::string& entry, const std::string& whole, std::stri
 uint16_t ParsePort(const std::string& text, bool allowZero) {
     const std::string range = allowZero ? "0-65535" : "1-65535";
     if (!AllDigits(text)) {
-        throw ArgumentError("cannot parse port '" + text + "': expected a number (" + range +
-                            ")");
+        throw ArgumentError("cannot parse port '" + text + "': expected a number (" + range + ")");
     }
     if (text.size() > 5 || std::stoul(text) > 65535 || (!allowZero && std::stoul(text) == 0)) {
         throw ArgumentError("port " + text + " out of range (" + range + ")");

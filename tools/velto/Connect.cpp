@@ -31,7 +31,12 @@ int RunConnect(const ConnectOptions& options) {
             }
             std::printf("%s\n", text.c_str());
         },
-        [&](const MessageView& message) { traffic.Record(message); });
+        [&](const MessageView& message) {
+            // One read may bring more than the count: what is beyond it is not shown.
+            if (options.count == 0 || traffic.Messages() < options.count) {
+                traffic.Record(message);
+            }
+        });
     if (!subscriber.isValid()) {
         session.Error("cannot create the receiver");
         return kExitFailure;

@@ -22,8 +22,7 @@ DatagramFeed::DatagramFeed(Options options, EventHandler onEvent, DataHandler on
     : m_options(std::move(options)),
       m_onEvent(std::move(onEvent)),
       m_onData(std::move(onData)),
-      m_watcher([this](void* source, const MessageView& message) { OnMessage(source, message); }) {
-}
+      m_watcher([this](void* source, const MessageView& message) { OnMessage(source, message); }) {}
 
 DatagramFeed::~DatagramFeed() {
     if (m_receiver != nullptr) {
@@ -160,7 +159,8 @@ void DatagramFeed::Poll() {
         std::string text = "packets lost: " + std::to_string(lost - m_lost) + " (total " +
                            std::to_string(lost) + ")";
         if (isRepairing()) {
-            text += ", repairing from " + std::to_string(R_GetFirstPacketBeingRecovered(m_receiver));
+            text +=
+                ", repairing from " + std::to_string(R_GetFirstPacketBeingRecovered(m_receiver));
         }
         m_onEvent(text);
         m_lost = lost;

@@ -158,6 +158,24 @@ std::string AddressOf(void* receiver) {
            std::to_string(R_GetReceiverPort(receiver));
 }
 
+uint16_t PickFreePort() {
+    const int fd = socket(AF_INET, SOCK_STREAM, 0);
+    if (fd < 0) {
+        return 0;
+    }
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_ANY);
+    socklen_t length = sizeof(address);
+    uint16_t port = 0;
+    if (bind(fd, reinterpret_cast<const sockaddr*>(&address), sizeof(address)) == 0 &&
+        getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length) == 0) {
+        port = ntohs(address.sin_port);
+    }
+    close(fd);
+    return port;
+}
+
 bool PortBusy(uint16_t port, bool stream) {
     const int fd = socket(AF_INET, stream ? SOCK_STREAM : SOCK_DGRAM, 0);
     if (fd < 0) {
@@ -171,9 +189,8 @@ bool PortBusy(uint16_t port, bool stream) {
     address.sin_family = AF_INET;
     address.sin_port = htons(port);
     address.sin_addr.s_addr = htonl(INADDR_ANY);
-    const bool busy =
-        bind(fd, reinterpret_cast<const sockaddr*>(&address), sizeof(address)) != 0 &&
-        errno == EADDRINUSE;
+    const bool busy = bind(fd, reinterpret_cast<const sockaddr*>(&address), sizeof(address)) != 0 &&
+                      errno == EADDRINUSE;
     close(fd);
     return busy;
 }

@@ -19,7 +19,8 @@ inline double SecondsBetween(Clock::time_point from, Clock::time_point to) {
     return std::chrono::duration<double>(to - from).count();
 }
 inline Clock::time_point After(Clock::time_point from, double seconds) {
-    return from + std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(seconds));
+    return from +
+           std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(seconds));
 }
 // Milliseconds from now until `when`, at least 0 and at most `cap`: a poll time-out.
 int MillisecondsUntil(Clock::time_point when, int cap);
@@ -91,6 +92,12 @@ class Watcher {
 
 // "127.0.0.1:5000" of a receiver handle (its first address and its port).
 std::string AddressOf(void* receiver);
+
+// A TCP port that was free a moment ago (bound to 0 and released). A listener that will
+// listen again on its port after a restart takes one of these rather than port 0: bound to
+// port 0, its accepted connections lack the address reuse that a later bind to the same port
+// needs while they linger in TIME_WAIT.
+uint16_t PickFreePort();
 
 // Whether something else holds the port: a bind probe with the options the library uses,
 // for telling a busy port from other failures.

@@ -35,8 +35,9 @@ void QuoteFeed::OnClientMessage(void* client, const MessageView& message) {
     if (!key) {
         return;
     }
-    RecordOf(client);
+    ClientRecord& record = RecordOf(client);
     if (message.type == 60004) {
+        record.keys.insert(*key);
         m_members[key->identifier][key->name].insert(client);
     } else {
         m_members[key->identifier][key->name].erase(client);
@@ -202,6 +203,16 @@ size_t QuoteFeed::SubscriptionCount() const {
     for (const auto& [identifier, named] : m_members) {
         for (const auto& [name, members] : named) {
             count += members.empty() ? 0 : 1;
+        }
+    }
+    return count;
+}
+
+size_t QuoteFeed::MembershipCount() const {
+    size_t count = 0;
+    for (const auto& [identifier, named] : m_members) {
+        for (const auto& [name, members] : named) {
+            count += members.size();
         }
     }
     return count;

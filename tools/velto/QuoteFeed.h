@@ -31,9 +31,10 @@ class QuoteFeed {
   public:
     // A client as the feed saw it; kept after the client is gone.
     struct ClientRecord {
-        std::string address;   // the peer, "127.0.0.1:51000"
-        uint16_t port = 0;     // the peer's port
+        std::string address;  // the peer, "127.0.0.1:51000"
+        uint16_t port = 0;    // the peer's port
         bool gone = false;
+        std::set<SubscriptionKey> keys;  // every subscription it made
         std::vector<uint64_t> expected;  // instrument << 32 | sequence, in sending order
     };
 
@@ -62,8 +63,9 @@ class QuoteFeed {
     uint64_t QuotesInAggregates() const { return m_aggregatedQuotes; }
     uint64_t AggregateBytes() const { return m_aggregateBytes; }
     uint64_t AggregateRawBytes() const { return m_aggregateRawBytes; }
-    // Subscriptions with at least one member.
+    // Subscriptions with at least one member, and the members of all of them.
     size_t SubscriptionCount() const;
+    size_t MembershipCount() const;
     uint32_t Instruments() const { return m_instruments; }
     // The last sequence number published for an instrument (0: none yet).
     uint32_t LastSequence(uint32_t instrument) const;

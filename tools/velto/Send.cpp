@@ -8,14 +8,17 @@
 
 namespace velto {
 
+namespace {
+constexpr double kAcceptanceGrace = 0.5;  // seconds
+}  // namespace
+
 int RunSend(const SendOptions& options) {
     const Endpoint endpoint = ParseEndpoint(options.address);
     if (options.hexGiven == options.textGiven) {
         throw ArgumentError("give exactly one of --hex and --text");
     }
     if (options.type > 0xFFFF) {
-        throw ArgumentError("--type " + std::to_string(options.type) +
-                            " out of range (0-65535)");
+        throw ArgumentError("--type " + std::to_string(options.type) + " out of range (0-65535)");
     }
     std::string body = options.text;
     if (options.hexGiven) {
@@ -38,13 +41,17 @@ int RunSend(const SendOptions& options) {
     }
     bool sent = false;
     bool failed = false;
+    bool accepted = false;
+    Clock::time_point sentAt{};
     void* handle = nullptr;
     Subscriber connection(
         "velto-send", AddressList{{endpoint.host}, endpoint.port}, 0, {},
         [&](uint16_t type, const std::string& text) {
             std::printf("%s\n", text.c_str());
+            accepted = accepted || type == 60011;
             if (type == 60001 && !sent) {
                 sent = true;
+                sentAt = Clock::now();
                 for (uint32_t i = 0; i < options.repeat && !failed; ++i) {
                     failed = !R_SendBuffer(handle, message.data(),
                                            static_cast<int32_t>(message.size()), false);
@@ -62,26 +69,30 @@ int RunSend(const SendOptions& options) {
         return kExitFailure;
     }
     const Clock::time_point end = After(Clock::now(), options.wait);
-    // Done once every byte left the library's queue; the kernel delivers the rest, since the
-    // socket closes gracefully.
+    // Done once every byte left the library's queue (the kernel delivers the rest: the socket
+    // closes gracefully) and a listener has accepted the connection. Closing before its
+    // acceptance arrives would make that message meet a closed socket, whose reset can throw
+    // away what the listener has not read yet. A peer that sends no acceptance gets a moment.
     while (!session.Interrupted() && Clock::now() < end && !failed) {
-        if (sent && R_IsReceiverSendBufferEmpty(handle)) {
+        if (sent && R_IsReceiverSendBufferEmpty(handle) &&
+            (accepted || Clock::now() >= After(sentAt, kAcceptanceGrace))) {
             break;
         }
         if (!sent && connection.isIdle()) {
             break;
         }
-        session.Pump(MillisecondsUntil(end, 100));
+        session.Pump(MillisecondsUntil(end, 20));
     }
     const bool done = sent && !failed && R_IsReceiverSendBufferEmpty(handle);
+    if (done) {
+        std::printf("sent %u message%s of type %u, %zu bytes each\n", options.repeat,
+                    options.repeat == 1 ? "" : "s", options.type, message.size());
+    }
     connection.Disconnect();
     if (!done) {
-        session.Error(!sent ? "not connected, nothing sent"
-                            : "the messages could not all be sent");
+        session.Error(!sent ? "not connected, nothing sent" : "the messages could not all be sent");
         return kExitFailure;
     }
-    std::printf("sent %u messages of type %u, %zu bytes each\n", options.repeat, options.type,
-                message.size());
     return kExitOk;
 }
 

@@ -23,9 +23,8 @@ constexpr size_t kHistoryPackets = 65536;
 Sequencer::Sequencer(Options options, EventHandler onEvent)
     : m_options(std::move(options)),
       m_onEvent(std::move(onEvent)),
-      m_watcher([this](void* source, const MessageView& message) {
-          OnRepairMessage(source, message);
-      }),
+      m_watcher(
+          [this](void* source, const MessageView& message) { OnRepairMessage(source, message); }),
       m_random(m_options.seed * 0x9E3779B97F4A7C15ull + 1) {}
 
 Sequencer::~Sequencer() {
@@ -126,17 +125,17 @@ bool Sequencer::SendDatagram(const std::string& packet) {
     return true;
 }
 
-size_t Sequencer::SendDue(Clock::time_point now) {
+size_t Sequencer::SendDue(Clock::time_point now, uint32_t last) {
     const auto target = static_cast<uint64_t>(SecondsBetween(m_origin, now) * m_options.rate);
     const auto backlogCap = static_cast<uint64_t>(m_options.rate / 2) + 1;
     if (target > m_due + backlogCap) {
         m_due = target - backlogCap;
     }
     size_t made = 0;
-    for (; m_due < target; ++m_due, ++made) {
+    for (; m_due < target && m_number < last; ++m_due, ++made) {
         const std::string packet = MakePacket();
-        const bool drop = m_number > 1 && double(Random() % 1000000) <
-                                              m_options.dropPercent * 10000.0;
+        const bool drop =
+            m_number > 1 && double(Random() % 1000000) < m_options.dropPercent * 10000.0;
         if (drop) {
             m_dropped.insert(m_number);
             m_onEvent("dropped packet " + std::to_string(m_number));
@@ -205,7 +204,8 @@ void Sequencer::OnRepairMessage(void* source, const MessageView& message) {
     R_SendBuffer(source, packet.data(), static_cast<int32_t>(packet.size()), false);
     ++m_answered;
     m_onEvent("repair request from " + who + " for packet " + std::to_string(*first) +
-              ": answered (" + std::to_string(trades.size() / kTradeSize) + " trades)");
+              ": answered (" + std::to_string(trades.size() / kTradeSize) +
+              (trades.size() == kTradeSize ? " trade)" : " trades)"));
 }
 
 }  // namespace velto

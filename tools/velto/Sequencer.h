@@ -45,9 +45,12 @@ class Sequencer {
     uint16_t RepairPort() const;
     void* RepairListener() const { return m_listener; }
 
+    // Where the datagrams go; the host may learn the receiver's port only after Start.
+    void SetTarget(const Endpoint& target) { m_options.target = target; }
     void Begin(Clock::time_point now);
-    // Sends (or drops) the packets due by now; answers how many were made.
-    size_t SendDue(Clock::time_point now);
+    // Sends (or drops) the packets due by now, numbering none beyond `last`; answers how
+    // many were made.
+    size_t SendDue(Clock::time_point now, uint32_t last = UINT32_MAX);
     // One last packet, never dropped, so that a receiver sees every gap before it.
     void Finish();
     // Pushes repair answers out and reports new repair clients; once per loop round.

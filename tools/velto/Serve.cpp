@@ -20,9 +20,8 @@ class Server {
     Server(const ServeOptions& options, Traffic& traffic)
         : m_options(options),
           m_traffic(traffic),
-          m_watcher([this](void* source, const MessageView& message) {
-              OnMessage(source, message);
-          }) {}
+          m_watcher(
+              [this](void* source, const MessageView& message) { OnMessage(source, message); }) {}
 
     ~Server() {
         if (m_listener != nullptr) {
@@ -45,10 +44,10 @@ class Server {
                                                : "cannot listen on port " + std::to_string(port));
             return false;
         }
-        std::printf("listening on port %u: %u identifiers, %u named, clients %s\n",
-                    R_GetReceiverLocalPort(m_listener), m_options.ids, m_options.names,
-                    m_options.manualAccept ? "wait for 'accept' on standard input"
-                                           : "admitted at once");
+        std::printf(
+            "listening on port %u: %u identifiers, %u named, clients %s\n",
+            R_GetReceiverLocalPort(m_listener), m_options.ids, m_options.names,
+            m_options.manualAccept ? "wait for 'accept' on standard input" : "admitted at once");
         if (m_options.feed > 0) {
             m_feed = std::make_unique<QuoteFeed>(m_listener, m_options.ids, m_options.feed);
             m_feed->Start(Clock::now());
@@ -68,11 +67,12 @@ class Server {
             Arrived(arrival.address, arrival.pending);
         }
         if (m_feed && SecondsBetween(m_lastReport, now) >= 5.0) {
-            std::printf("feed: %llu quotes published, %llu delivered; %u clients, %zu "
-                        "subscriptions\n",
-                        static_cast<unsigned long long>(m_feed->QuotesPublished()),
-                        static_cast<unsigned long long>(m_feed->QuotesDelivered()),
-                        R_GetListenerClientCount(m_listener), m_feed->SubscriptionCount());
+            std::printf(
+                "feed: %llu quotes published, %llu delivered; %u clients, %zu "
+                "subscriptions\n",
+                static_cast<unsigned long long>(m_feed->QuotesPublished()),
+                static_cast<unsigned long long>(m_feed->QuotesDelivered()),
+                R_GetListenerClientCount(m_listener), m_feed->SubscriptionCount());
             m_lastReport = now;
         }
     }

@@ -6,9 +6,35 @@
 namespace velto {
 
 std::string DescribeAll(const std::vector<SubscriptionKey>& keys) {
+    // Runs of consecutive identifiers without a name read as "200-349"; a long list keeps
+    // its ends and the count.
+    std::vector<std::string> items;
+    for (size_t i = 0; i < keys.size();) {
+        size_t end = i + 1;
+        while (!keys[i].name && end < keys.size() && !keys[end].name &&
+               keys[end].identifier == keys[i].identifier + (end - i)) {
+            ++end;
+        }
+        if (end - i >= 3) {
+            items.push_back(std::to_string(keys[i].identifier) + "-" +
+                            std::to_string(keys[end - 1].identifier));
+            i = end;
+        } else {
+            items.push_back(Describe(keys[i++]));
+        }
+    }
+    constexpr size_t kHead = 6;
+    constexpr size_t kTail = 4;
+    if (items.size() > kHead + kTail + 2) {
+        items.erase(items.begin() + kHead, items.end() - kTail);
+        items.insert(items.begin() + kHead, "...");
+    }
     std::string text;
-    for (const SubscriptionKey& key : keys) {
-        text += (text.empty() ? "" : ", ") + Describe(key);
+    for (const std::string& item : items) {
+        text += (text.empty() ? "" : ", ") + item;
+    }
+    if (items.size() != keys.size()) {
+        text += " (" + std::to_string(keys.size()) + " subscriptions)";
     }
     return text;
 }
@@ -43,7 +69,11 @@ bool Subscriber::Connect() {
 }
 
 void Subscriber::Disconnect() {
-    R_Disconnect(m_handle, false);
+    // Not connected: nothing to end, and no "disconnected" to report. A reconnect timer, if
+    // any, goes with the receiver.
+    if (R_IsReceiverConnected(m_handle) != 0 || R_IsReceiverConnecting(m_handle) != 0) {
+        R_Disconnect(m_handle, false);
+    }
 }
 
 bool Subscriber::isConnected() const {

@@ -32,7 +32,7 @@ class Subscriber {
     void* Handle() const { return m_handle; }
     // False when the attempt could not even start (a name that does not resolve, no socket).
     bool Connect();
-    // Ends the connection for good: no reconnect timer is left running.
+    // Ends the connection, if there is one, without a reconnection.
     void Disconnect();
 
     bool isConnected() const;

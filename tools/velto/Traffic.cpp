@@ -15,8 +15,8 @@ Traffic::Traffic(Mode mode, Clock::time_point now)
     : m_mode(mode), m_start(now), m_intervalStart(now) {}
 
 std::string DescribeMessage(const MessageView& message) {
-    std::string text = "type " + std::to_string(message.type) + " size " +
-                       std::to_string(message.size);
+    std::string text =
+        "type " + std::to_string(message.type) + " size " + std::to_string(message.size);
     if (message.size > kHeaderSize) {
         text += ": " + HexBytes(message.Body()) + "  |" + Printable(message.Body()) + "|";
     }
@@ -76,25 +76,31 @@ void Traffic::Tick(Clock::time_point now) {
 }
 
 void Traffic::Final(Clock::time_point now) const {
-    std::printf("received %llu messages, %llu bytes in %.1f s\n",
-                static_cast<unsigned long long>(m_messages),
+    std::printf("received %llu message%s, %llu bytes in %.1f s\n",
+                static_cast<unsigned long long>(m_messages), m_messages == 1 ? "" : "s",
                 static_cast<unsigned long long>(m_bytes), SecondsBetween(m_start, now));
-    if (m_quotes != 0 || m_trades != 0) {
-        // A short list of instruments is spelled out: it shows what the subscriptions got.
-        std::string instruments = std::to_string(m_instruments.size()) + " instruments";
-        if (!m_instruments.empty() && m_instruments.size() <= 16) {
-            instruments = "instruments";
-            for (uint32_t instrument : m_instruments) {
-                instruments += " " + std::to_string(instrument);
-            }
-        }
-        std::printf("sequence check: %llu quotes on %s, %llu trades; %llu missing, "
-                    "%llu repeated or out of order\n",
-                    static_cast<unsigned long long>(m_quotes), instruments.c_str(),
-                    static_cast<unsigned long long>(m_trades),
-                    static_cast<unsigned long long>(m_gaps),
-                    static_cast<unsigned long long>(m_repeats));
+    if (m_quotes == 0 && m_trades == 0) {
+        return;
     }
+    std::string what;
+    if (m_quotes != 0) {
+        // A short list of instruments is spelled out: it shows what the subscriptions got.
+        what = std::to_string(m_quotes) + " quotes on ";
+        if (m_instruments.size() <= 16) {
+            what += "instruments";
+            for (uint32_t instrument : m_instruments) {
+                what += " " + std::to_string(instrument);
+            }
+        } else {
+            what += std::to_string(m_instruments.size()) + " instruments";
+        }
+    }
+    if (m_trades != 0) {
+        what += (what.empty() ? "" : ", ") + std::to_string(m_trades) + " trades";
+    }
+    std::printf("sequence check: %s; %llu missing, %llu repeated or out of order\n", what.c_str(),
+                static_cast<unsigned long long>(m_gaps),
+                static_cast<unsigned long long>(m_repeats));
 }
 
 }  // namespace velto

@@ -46,9 +46,9 @@ struct MessageView {
     // The value at bytes 4-7 of a notification that carries one, else 0.
     uint32_t Value() const { return size >= 8 ? ReadU32(bytes + 4) : 0; }
     std::string_view Body() const {
-        return size > kHeaderSize ? std::string_view(reinterpret_cast<const char*>(bytes) + 4,
-                                                     size - kHeaderSize)
-                                  : std::string_view();
+        return size > kHeaderSize
+                   ? std::string_view(reinterpret_cast<const char*>(bytes) + 4, size - kHeaderSize)
+                   : std::string_view();
     }
 };
 

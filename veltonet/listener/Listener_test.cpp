@@ -2,8 +2,6 @@
 
 #include <gtest/gtest.h>
 
-#include <cstring>
-
 #include "veltonet/listener/AcceptErrors.h"
 #include "veltonet/listener/ListenerTestSupport.h"
 
@@ -12,6 +10,8 @@ namespace {
 
 using test::Frame;
 using test::RecordingObserver;
+using Types = std::vector<uint16_t>;
+using Texts = std::vector<std::string>;
 
 class ListenerAcceptTest : public test::ListenerTest {};
 
@@ -20,24 +20,19 @@ TEST_F(ListenerAcceptTest, HoldsAClientPendingUntilAdmittedOnce) {
     int peer = -1;
     Client* client = AcceptPeer(listener, &peer);
     ASSERT_NE(client, nullptr);
-
     EXPECT_EQ(listener->GetPendingClientCount(), 1u);
     EXPECT_EQ(listener->GetClientCount(), 0u);
-    EXPECT_TRUE(client->isPending());
     EXPECT_TRUE(client->isSniffer());
     EXPECT_EQ(client->GetClientBuffer(), nullptr);
     EXPECT_EQ(ReadBytes(peer, 4), kAccepted);
 
     EXPECT_TRUE(client->AddToListener());
+    EXPECT_FALSE(client->AddToListener());
     EXPECT_EQ(listener->GetPendingClientCount(), 0u);
     EXPECT_EQ(listener->GetClientCount(), 1u);
     EXPECT_FALSE(client->isPending());
     EXPECT_FALSE(client->isSniffer());
     EXPECT_NE(client->GetClientBuffer(), nullptr);
-
-    EXPECT_FALSE(client->AddToListener());
-    EXPECT_EQ(listener->GetPendingClientCount(), 0u);
-    EXPECT_EQ(listener->GetClientCount(), 1u);
     delete listener;
 }
 
@@ -46,17 +41,10 @@ TEST_F(ListenerAcceptTest, AutoAcceptAdmitsAtOnceAndTheAcceptanceIsNotHeldInTheB
     int peer = -1;
     Client* client = AcceptPeer(listener, &peer);
     ASSERT_NE(client, nullptr);
-
     EXPECT_EQ(listener->GetPendingClientCount(), 0u);
     EXPECT_EQ(listener->GetClientCount(), 1u);
-    EXPECT_NE(client->GetClientBuffer(), nullptr);
     EXPECT_EQ(client->GetBufferLength(), 65535u);
     EXPECT_EQ(client->GetDataLength(), 0u);
-    EXPECT_TRUE(client->isAccepted());
-    EXPECT_EQ(client->GetName(), "Client");
-    listener->SetPersistent(5);
-    EXPECT_EQ(listener->GetReconnectSeconds(), 0u);
-    EXPECT_TRUE(listener->isServer());
     // No flush was asked for: the acceptance went to the socket by itself.
     EXPECT_EQ(ReadBytes(peer, 4), kAccepted);
     delete listener;
@@ -77,9 +65,10 @@ TEST_F(ListenerAcceptTest, ListenerWideSendReachesActiveClientsOnlyAndAlwaysSucc
     EXPECT_EQ(active->GetDataLength(), data.size());
     listener->ForceSendBufferToClients();
     EXPECT_EQ(active->GetDataLength(), 0u);
-    // A marker sent straight to the pending client shows that nothing came before it.
+    // A pending client sends straight to its socket: a marker shows that nothing came before.
     const std::string marker = Frame(501, "");
     ASSERT_TRUE(pending->SendBuffer(marker.data(), int(marker.size())));
+    EXPECT_EQ(pending->GetDataLength(), 0u);
 
     EXPECT_EQ(ReadBytes(activePeer, 4 + data.size()), kAccepted + data);
     EXPECT_EQ(ReadBytes(pendingPeer, 8), kAccepted + marker);
@@ -98,18 +87,15 @@ TEST_F(ListenerAcceptTest, RecreatingTheSocketDeletesEveryClientAndLogs) {
     listener->InvalidateSocket(true);
     ASSERT_TRUE(listener->CreateSocket());
 
-    ASSERT_EQ(logs->Texts(), std::vector<std::string>{"Listener::Disconnect"});
+    ASSERT_EQ(logs->Texts(), Texts{"Listener::Disconnect"});
     EXPECT_EQ(logs->records[0].source, "server");
-    EXPECT_EQ(listener->GetPendingClientCount(), 0u);
-    EXPECT_EQ(listener->GetClientCount(), 0u);
-    EXPECT_TRUE(listener->isConnected());
+    EXPECT_EQ(listener->GetPendingClientCount() + listener->GetClientCount(), 0u);
     EXPECT_EQ(ReadBytes(pendingPeer, 4), kAccepted);
     EXPECT_TRUE(PumpUntilClosed(pendingPeer));
     EXPECT_EQ(ReadBytes(activePeer, 4), kAccepted);
     EXPECT_TRUE(PumpUntilClosed(activePeer));
 
-    // Still listening, on the new socket.
-    int peer = -1;
+    int peer = -1;  // still listening, on the new socket
     EXPECT_NE(AcceptPeer(listener, &peer), nullptr);
     delete listener;
 }
@@ -132,38 +118,21 @@ TEST_F(ListenerAcceptTest, DisconnectPublishesOneDisconnectedPerClientWhileStill
 
     EXPECT_TRUE(listener->Disconnect());
 
-    ASSERT_EQ(observer.Types(), (std::vector<uint16_t>{kMsgDisconnected, kMsgDisconnected}));
+    ASSERT_EQ(observer.Types(), (Types{kMsgDisconnected, kMsgDisconnected}));
     EXPECT_EQ(observer.records[0].source, static_cast<Observable*>(pending));
     EXPECT_EQ(observer.records[1].source, static_cast<Observable*>(active));
     EXPECT_EQ(listeningAtNotification, (std::vector<bool>{true, true}));
     EXPECT_FALSE(listener->isConnected());
-    EXPECT_FALSE(listener->isValid());
     EXPECT_EQ(listener->GetLocalPort(), 0);
-    delete listener;
-    EXPECT_EQ(observer.Count(kMsgDisconnected), 2u);  // nothing left to publish
-}
-
-TEST_F(ListenerAcceptTest, DeletingTheListenerDeletesItsClients) {
-    Listener* listener = StartListener(false);
-    RecordingObserver observer;
-    listener->Add(&observer);
-    int pendingPeer = -1;
-    int activePeer = -1;
-    AcceptPeer(listener, &pendingPeer);
-    ASSERT_TRUE(AcceptPeer(listener, &activePeer)->AddToListener());
-
-    delete listener;
-
-    EXPECT_EQ(observer.Types(), (std::vector<uint16_t>{kMsgDisconnected, kMsgDisconnected}));
     EXPECT_TRUE(PumpUntilClosed(pendingPeer));
     EXPECT_TRUE(PumpUntilClosed(activePeer));
+    delete listener;
+    EXPECT_EQ(observer.records.size(), 2u);  // nothing left to publish
 }
 
 TEST_F(ListenerAcceptTest, ClientsGetTheObserversOfTheirAcceptAndThoseAddedWhileActive) {
     Listener* listener = StartListener(false);
-    RecordingObserver beforeAccept;
-    RecordingObserver whilePending;
-    RecordingObserver whileActive;
+    RecordingObserver beforeAccept, whilePending, whileActive;
     listener->Add(&beforeAccept);
     int peer = -1;
     Client* client = AcceptPeer(listener, &peer);
@@ -174,7 +143,6 @@ TEST_F(ListenerAcceptTest, ClientsGetTheObserversOfTheirAcceptAndThoseAddedWhile
     const std::string message = Frame(700, "hello");
     ASSERT_TRUE(test::raw::SendAll(peer, message));
     ASSERT_TRUE(PumpUntil([&] { return beforeAccept.Count(700) == 1; }));
-
     EXPECT_EQ(beforeAccept.records[0].bytes, message);
     EXPECT_EQ(beforeAccept.records[0].source, static_cast<Observable*>(client));
     EXPECT_EQ(whilePending.Count(700), 0u);
@@ -192,15 +160,14 @@ TEST_F(ListenerAcceptTest, PeerCloseDeletesTheClientAtOnce) {
     RecordingObserver observer;
     listener->Add(&observer);
     int peer = -1;
-    Client* client = AcceptPeer(listener, &peer);
-    ASSERT_NE(client, nullptr);
+    ASSERT_NE(AcceptPeer(listener, &peer), nullptr);
     logs->records.clear();
 
     test::raw::Close(peer);
     std::erase(peers, peer);
     ASSERT_TRUE(PumpUntil([&] { return listener->GetClientCount() == 0; }));
 
-    EXPECT_EQ(observer.Types(), std::vector<uint16_t>{kMsgDisconnected});
+    EXPECT_EQ(observer.Types(), Types{kMsgDisconnected});
     EXPECT_FALSE(logs->Contains("Client::DisconnectAndNotify Client destruction delayed"));
     delete listener;
 }
@@ -222,34 +189,24 @@ TEST_F(ListenerAcceptTest, DeletingTheListenerFromAClientsNotificationIsSafe) {
     ASSERT_TRUE(test::raw::SendAll(peer, Frame(700, "") + Frame(701, "")));
     ASSERT_TRUE(PumpUntil([&] { return listener == nullptr; }));
 
-    EXPECT_EQ(observer.Types(), (std::vector<uint16_t>{700, kMsgDisconnected}));
+    EXPECT_EQ(observer.Types(), (Types{700, kMsgDisconnected}));
     EXPECT_TRUE(PumpUntilClosed(peer));
 }
 
-TEST_F(ListenerAcceptTest, ErrorOnEntryIsLoggedAndAcceptsNothing) {
-    Listener* listener = StartListener(true);
-
-    listener->OnAccept(10050);
-
-    ASSERT_EQ(logs->Texts(), std::vector<std::string>{"OnAccept Error on Entry: 10050"});
-    EXPECT_EQ(logs->records[0].source, "OnAccept");
-    EXPECT_EQ(logs->records[0].address, "");
-    EXPECT_EQ(listener->GetPendingClientCount() + listener->GetClientCount(), 0u);
-    delete listener;
-}
-
-TEST_F(ListenerAcceptTest, FailedAcceptLogsItsTextDropsTheClientAndKeepsListening) {
+TEST_F(ListenerAcceptTest, AcceptErrorsAreLoggedAndTheListenerKeepsListening) {
     Listener* listener = StartListener(true);
     RecordingObserver observer;
     listener->Add(&observer);
 
-    listener->OnAccept(0);  // nothing is waiting
+    listener->OnAccept(10050);
+    listener->OnAccept(0);  // nothing is waiting: the half-made client is dropped
 
-    ASSERT_EQ(logs->Texts(),
-              std::vector<std::string>{
-                  "The socket is marked as nonblocking, and no connections are present to be "
-                  "accepted"});
+    ASSERT_EQ(logs->Texts(), (Texts{"OnAccept Error on Entry: 10050",
+                                    "The socket is marked as nonblocking, and no connections are "
+                                    "present to be accepted"}));
     EXPECT_EQ(logs->records[0].source, "OnAccept");
+    EXPECT_EQ(logs->records[0].address, "");
+    EXPECT_EQ(logs->records[1].source, "OnAccept");
     EXPECT_EQ(listener->GetPendingClientCount() + listener->GetClientCount(), 0u);
     EXPECT_TRUE(observer.records.empty());  // the half-made client had no observers yet
     int peer = -1;
@@ -258,12 +215,10 @@ TEST_F(ListenerAcceptTest, FailedAcceptLogsItsTextDropsTheClientAndKeepsListenin
 }
 
 TEST(AcceptErrorTextTest, ReadsLikeItsTableByteForByte) {
+    // The dash is the single byte 0x97.
     const std::string tooSmall = AcceptErrorText(10014);
-    EXPECT_EQ(tooSmall,
-              "The lpSockAddrLen argument is too small\x97"
-              "less than the size of a SOCKADDR structure");
-    EXPECT_EQ(tooSmall.size(), std::strlen("The lpSockAddrLen argument is too small") + 1 +
-                                   std::strlen("less than the size of a SOCKADDR structure"));
+    EXPECT_EQ(tooSmall, std::string("The lpSockAddrLen argument is too small") + '\x97' +
+                            "less than the size of a SOCKADDR structure");
     EXPECT_STREQ(AcceptErrorText(10022), "Listen was not invoked prior to accept");
     EXPECT_STREQ(AcceptErrorText(10048), "Address in use");
     EXPECT_STREQ(AcceptErrorText(10093),
@@ -272,7 +227,7 @@ TEST(AcceptErrorTextTest, ReadsLikeItsTableByteForByte) {
     EXPECT_STREQ(AcceptErrorText(0), "Unknown");
 }
 
-TEST_F(ListenerAcceptTest, HandsItsCountsAndFlagsToActiveClients) {
+TEST_F(ListenerAcceptTest, HandsItsCountsFlagsAndFeedsToActiveClients) {
     Listener* listener = StartListener(false);
     listener->IncrementNotifyDataReceived();
     int pendingPeer = -1;
@@ -280,13 +235,9 @@ TEST_F(ListenerAcceptTest, HandsItsCountsAndFlagsToActiveClients) {
     Client* pending = AcceptPeer(listener, &pendingPeer);
     Client* active = AcceptPeer(listener, &activePeer);
     ASSERT_TRUE(active->AddToListener());
-    EXPECT_EQ(pending->GetNotifyDataReceivedCount(), 1u);
-    EXPECT_EQ(active->GetNotifyDataReceivedCount(), 1u);
-
     listener->IncrementNotifyDataReceived();
-    EXPECT_EQ(listener->GetNotifyDataReceivedCount(), 2u);
+    EXPECT_EQ(pending->GetNotifyDataReceivedCount(), 1u);  // the listener's count at accept
     EXPECT_EQ(active->GetNotifyDataReceivedCount(), 2u);
-    EXPECT_EQ(pending->GetNotifyDataReceivedCount(), 1u);
     listener->DecrementNotifyDataReceived();
     listener->DecrementNotifyDataReceived();
     active->SetNotifyDataReceivedCount(2);
@@ -297,15 +248,10 @@ TEST_F(ListenerAcceptTest, HandsItsCountsAndFlagsToActiveClients) {
     active->SetSupportOutOfBand(true);
     listener->SetSupportOutOfBand(false);  // unchanged: the clients are not touched
     EXPECT_TRUE(active->isSupportOutOfBand());
-    listener->SetSupportOutOfBand(true);
-    listener->SetSupportOutOfBand(false);
-    EXPECT_FALSE(active->isSupportOutOfBand());
-    EXPECT_FALSE(listener->isSupportOutOfBand());
 
     EXPECT_EQ(listener->AddFeedMeasure(0), nullptr);
     EXPECT_EQ(active->GetFeedMeasureSet().size(), 1u);
     EXPECT_EQ(pending->GetFeedMeasureSet().size(), 0u);
-    EXPECT_EQ(listener->GetFeedMeasureSet().size(), 0u);
     listener->ClearFeedMeasures();
     EXPECT_EQ(active->GetFeedMeasureSet().size(), 0u);
     delete listener;

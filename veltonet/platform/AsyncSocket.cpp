@@ -1,6 +1,7 @@
 #include "veltonet/platform/AsyncSocket.h"
 
 #include <arpa/inet.h>
+#include <fcntl.h>
 #include <netinet/in.h>
 #include <sys/epoll.h>
 #include <sys/ioctl.h>
@@ -30,6 +31,32 @@ bool FailErrno(int err) {
 int FailCount(int wsaError) {
     SetLastSocketError(wsaError);
     return kSocketError;
+}
+
+// One descriptor held in reserve by the process. With no descriptor left, a listening socket
+// whose queue holds a connection stays readable, and the loop would run the failing accept
+// round after round. Giving the reserve up for a moment lets the waiting connection be taken
+// and closed (its peer sees the connection end), so the loop waits again; accepting resumes by
+// itself once descriptors are free.
+int reserveDescriptor = -1;
+
+void KeepReserveDescriptor() {
+    if (reserveDescriptor < 0) {
+        reserveDescriptor = open("/dev/null", O_RDONLY | O_CLOEXEC);
+    }
+}
+
+void DropWaitingConnection(int listeningFd) {
+    if (reserveDescriptor < 0) {
+        return;
+    }
+    close(reserveDescriptor);
+    reserveDescriptor = -1;
+    const int fd = accept4(listeningFd, nullptr, nullptr, SOCK_CLOEXEC);
+    if (fd >= 0) {
+        close(fd);
+    }
+    KeepReserveDescriptor();
 }
 
 int LinuxSocketType(int type) {
@@ -298,10 +325,14 @@ bool AsyncSocket::Listen(int backlog) {
     if (m_type != kSockStream) {
         return Fail(kWsaEopnotsupp);
     }
+    // Accepted connections inherit this: their TIME_WAIT entries then never block a later
+    // listener on the same port, also when this one was bound to a kernel-picked port.
+    SetIntOption(m_fd, SOL_SOCKET, SO_REUSEADDR, 1);
     if (listen(m_fd, backlog) != 0) {
         return FailErrno(errno);
     }
     m_listening = true;
+    KeepReserveDescriptor();
     UpdateInterest();
     return true;
 }
@@ -324,7 +355,11 @@ bool AsyncSocket::Accept(AsyncSocket& connected, std::string* peerAddress, uint1
                      SOCK_NONBLOCK | SOCK_CLOEXEC);
     } while (fd < 0 && errno == EINTR);
     if (fd < 0) {
-        return FailErrno(errno);
+        const int error = errno;
+        if (error == EMFILE || error == ENFILE) {
+            DropWaitingConnection(m_fd);
+        }
+        return FailErrno(error);
     }
     connected.Close();
     connected.m_connected = true;

@@ -308,6 +308,12 @@ void TCPReceiver::OnConnect(int error) {
     if (ReceiverManager* manager = ReceiverManager::Instance()) {
         manager->StopReconnectTimer(this);
     }
+    // A retry may have continued on a fresh descriptor with another local port.
+    std::string address;
+    uint16_t localPort = 0;
+    if (m_socket != nullptr && m_socket->GetSockName(address, localPort)) {
+        m_localPort = localPort;
+    }
     ConnectionStatusChanged(true);
     OnConnectOk();
     Publish(kMsgConnected);

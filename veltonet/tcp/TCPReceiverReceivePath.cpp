@@ -230,6 +230,12 @@ void TCPReceiver::ProcessCompressedAggregate(const Message* message) {
     if (produced > m_uncompressBufferSize) {
         produced = m_uncompressBufferSize;  // never trust the plug-in past the capacity given
     }
+    if (produced == 0) {
+        // Corrupt or truncated, or larger than the buffer the stated length made: the peer
+        // sent something, and nothing of it is delivered, so say so.
+        LogMessage(m_name.c_str(), "Compressed message does not decompress", GetIp());
+        return;
+    }
     m_decompressing = true;
     ProcessMultipleMessages(m_uncompressBuffer, 0, produced);
     m_decompressing = false;

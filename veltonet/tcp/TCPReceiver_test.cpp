@@ -1,6 +1,9 @@
 #include "veltonet/tcp/TCPReceiver.h"
 
+#include <arpa/inet.h>
 #include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
 
 #include <filesystem>
 #include <fstream>
@@ -102,6 +105,13 @@ TEST_F(TCPReceiverTest, RetriesOnTheTimerAndConnectsOnceTheServerListens) {
     Tick(5000);
     ASSERT_TRUE(PumpUntil([&] { return receiver->isConnected(); }));
     EXPECT_EQ(receiver->GetCurrentReconnectSeconds(), 0u);
+    // The retry ran on a fresh descriptor: the local port is the one the server sees.
+    peer = raw::AcceptWithin(listenFd, 1000);
+    ASSERT_GE(peer, 0);
+    sockaddr_in remote{};
+    socklen_t length = sizeof(remote);
+    getpeername(peer, reinterpret_cast<sockaddr*>(&remote), &length);
+    EXPECT_EQ(receiver->GetLocalPort(), ntohs(remote.sin_port));
     EXPECT_EQ(observer.Types(), (std::vector<uint16_t>{kMsgConnecting, kMsgConnectFailed,
                                                        kMsgConnecting, kMsgConnected}));
     delete receiver;

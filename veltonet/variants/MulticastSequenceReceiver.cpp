@@ -107,9 +107,10 @@ void MulticastSequenceReceiver::ProcessMessage(const Message* message) {
         }
         m_packetBeingProcessed = number;
         Deliver(message);
-        // Unless an observer disconnected this receiver (which starts it afresh) or a nested
-        // packet moved the number on.
-        if (m_lastSequenceNumber == last) {
+        // Unless an observer disconnected this receiver (which starts it afresh, 0) or a nested
+        // packet moved the number beyond this one. A nested packet numbered below this one must
+        // not pull it back: packets between the two would then be delivered after this one.
+        if (m_lastSequenceNumber != 0 && m_lastSequenceNumber < number) {
             m_lastSequenceNumber = number;
         }
         return;

@@ -1,0 +1,190 @@
+#include "ReliabilitySupport.h"
+
+#include <arpa/inet.h>
+#include <dirent.h>
+#include <fcntl.h>
+#include <malloc.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <filesystem>
+#include <set>
+
+#include "veltonet/companion/Message.h"
+#include "veltonet/frame/PluginLoader.h"
+#include "veltonet/platform/DynamicLibrary.h"
+
+#if defined(__SANITIZE_ADDRESS__)
+#define VELTONET_RELIABILITY_ASAN 1
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer)
+#define VELTONET_RELIABILITY_ASAN 1
+#endif
+#endif
+#ifdef VELTONET_RELIABILITY_ASAN
+// The sanitizer runtime's own count; gcc ships no header for it.
+extern "C" size_t __sanitizer_get_current_allocated_bytes();
+#endif
+
+#if __has_include(<valgrind/valgrind.h>)
+#include <valgrind/valgrind.h>
+#define VELTONET_RELIABILITY_VALGRIND 1
+#endif
+
+#ifndef VELTONET_CODEC_DIR
+#error "VELTONET_CODEC_DIR must name the folder of the built Codec.so"
+#endif
+
+namespace veltonet::test {
+
+size_t OpenDescriptors() {
+    size_t n = 0;
+    std::error_code error;
+    for (auto it = std::filesystem::directory_iterator("/proc/self/fd", error);
+         !error && it != std::filesystem::directory_iterator(); it.increment(error)) {
+        ++n;
+    }
+    return n > 0 ? n - 1 : 0;
+}
+
+int DescriptorLimitLeaving(int room) {
+    std::set<int> open;
+    if (DIR* directory = opendir("/proc/self/fd")) {
+        while (const dirent* entry = readdir(directory)) {
+            if (entry->d_name[0] != '.' && std::atoi(entry->d_name) != dirfd(directory)) {
+                open.insert(std::atoi(entry->d_name));
+            }
+        }
+        closedir(directory);
+    }
+    int limit = 0;
+    for (int free = 0; free < room; ++limit) {
+        free += open.count(limit) == 0;
+    }
+    return limit;
+}
+
+size_t HeapInUse() {
+#ifdef VELTONET_RELIABILITY_ASAN
+    return __sanitizer_get_current_allocated_bytes();
+#else
+    const struct mallinfo2 info = mallinfo2();
+    return info.uordblks + info.hblkhd;
+#endif
+}
+
+bool UnderValgrind() {
+#ifdef VELTONET_RELIABILITY_VALGRIND
+    return RUNNING_ON_VALGRIND != 0;
+#else
+    return false;
+#endif
+}
+
+std::vector<std::string> CutFrames(const std::string& bytes, std::string* rest) {
+    std::vector<std::string> frames;
+    size_t offset = 0;
+    while (bytes.size() - offset >= 4) {
+        const size_t size = Message::At(bytes.data() + offset)->GetSize();
+        if (size < 4 || size > bytes.size() - offset) {
+            break;
+        }
+        frames.push_back(bytes.substr(offset, size));
+        offset += size;
+    }
+    if (rest != nullptr) {
+        *rest = bytes.substr(offset);
+    }
+    return frames;
+}
+
+namespace raw {
+
+int ListenOn(const char* address, uint16_t* port, int backlog) {
+    const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in where{};
+    where.sin_family = AF_INET;
+    where.sin_port = htons(*port);
+    if (fd < 0 || inet_pton(AF_INET, address, &where.sin_addr) != 1 ||
+        bind(fd, reinterpret_cast<sockaddr*>(&where), sizeof(where)) != 0 ||
+        listen(fd, backlog) != 0) {
+        if (fd >= 0) {
+            close(fd);
+        }
+        return -1;
+    }
+    socklen_t length = sizeof(where);
+    getsockname(fd, reinterpret_cast<sockaddr*>(&where), &length);
+    *port = ntohs(where.sin_port);
+    return fd;
+}
+
+int ConnectNonBlocking(uint16_t port) {
+    const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+    if (fd < 0) {
+        return -1;
+    }
+    sockaddr_in where{};
+    where.sin_family = AF_INET;
+    where.sin_port = htons(port);
+    where.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    if (connect(fd, reinterpret_cast<sockaddr*>(&where), sizeof(where)) != 0 &&
+        errno != EINPROGRESS) {
+        close(fd);
+        return -1;
+    }
+    return fd;
+}
+
+}  // namespace raw
+
+void CountingObserver::OnMessage(const Message* message, Observable* /*source*/) {
+    ++counts[message->GetType()];
+    if (message->GetSize() == 8) {
+        lastValue[message->GetType()] = message->ReadU32(4);
+    }
+    ++total;
+}
+
+size_t CountingObserver::Count(uint16_t type) const {
+    const auto it = counts.find(type);
+    return it == counts.end() ? 0 : it->second;
+}
+
+Codec::Codec() {
+    setenv("VELTONET_PLUGIN_DIR", VELTONET_CODEC_DIR, 1);
+    char error[256] = {};
+    CompressPlugin::Instance().Load(error, sizeof(error));
+    auto* library = new DynamicLibrary;
+    std::string text;
+    if (CompressPlugin::Instance().isLoaded() &&
+        library->Open(std::string(VELTONET_CODEC_DIR) + "/Codec.so", &text)) {
+        m_compress = reinterpret_cast<CompressFunction>(library->Symbol("Compress"));
+    }
+    m_library = library;
+}
+
+Codec::~Codec() {
+    delete static_cast<DynamicLibrary*>(m_library);
+    CompressPlugin::Instance().Free();
+    unsetenv("VELTONET_PLUGIN_DIR");
+}
+
+std::string Codec::Compress(const std::string& content) const {
+    std::string block(content.size() + content.size() / 255 + 32, '\0');
+    const unsigned int n =
+        m_compress(content.data(), unsigned(content.size()), block.data(), unsigned(block.size()));
+    block.resize(n);
+    return block;
+}
+
+std::string Aggregate(uint32_t stated, const std::string& block) {
+    std::string body(4, '\0');
+    Message::WriteU32(body.data(), stated);
+    return Frame(kMsgCompressedAggregate, body + block);
+}
+
+}  // namespace veltonet::test

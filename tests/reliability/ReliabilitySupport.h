@@ -1,0 +1,67 @@
+#pragma once
+
+// Helpers of the reliability suite: the process's descriptor and heap figures, frames cut from
+// a raw byte stream, raw loopback sockets beyond those of TestSupport, a counting observer that
+// allocates nothing per message, and the real compression plug-in.
+#include <cstddef>
+#include <cstdint>
+#include <map>
+#include <string>
+#include <vector>
+
+#include "support/TestSupport.h"
+#include "veltonet/companion/Observer.h"
+#include "veltonet/tcp/TCPReceiver.h"
+
+namespace veltonet::test {
+
+// Entries of /proc/self/fd (the directory's own descriptor excluded).
+size_t OpenDescriptors();
+// The RLIMIT_NOFILE value under which exactly `room` more descriptors can be opened (the
+// lowest free numbers; descriptors above it that are open already stay usable).
+int DescriptorLimitLeaving(int room);
+// Bytes the allocator has handed out and not taken back: the sanitizer's count under
+// AddressSanitizer, else mallinfo2's in-use and mmapped bytes.
+size_t HeapInUse();
+// Under valgrind the heap figures mean nothing and loops run far slower.
+bool UnderValgrind();
+
+// The complete frames at the start of bytes; the incomplete tail is left in *rest.
+std::vector<std::string> CutFrames(const std::string& bytes, std::string* rest = nullptr);
+
+namespace raw {
+// A listening socket on address:port (port 0: kernel-picked, written back); -1 on failure.
+int ListenOn(const char* address, uint16_t* port, int backlog = 64);
+// A connect to 127.0.0.1:port that does not wait for the handshake; -1 when it fails at once.
+int ConnectNonBlocking(uint16_t port);
+}  // namespace raw
+
+// Counts what it is told by type, and remembers the last value of each 8-byte notification.
+class CountingObserver : public Observer {
+  public:
+    void OnMessage(const Message* message, Observable* source) override;
+    size_t Count(uint16_t type) const;
+    std::map<uint16_t, size_t> counts;
+    std::map<uint16_t, uint32_t> lastValue;
+    size_t total = 0;
+};
+
+// The real Codec.so, loaded as a host loads it; its compressor for building aggregates.
+class Codec {
+  public:
+    Codec();
+    ~Codec();
+    bool isLoaded() const { return m_compress != nullptr; }
+    // An LZ4 block of content, as a sender would make it.
+    std::string Compress(const std::string& content) const;
+
+  private:
+    using CompressFunction = unsigned int (*)(const char*, unsigned int, char*, unsigned int);
+    CompressFunction m_compress = nullptr;
+    void* m_library = nullptr;
+};
+
+// A compressed aggregate (type 18) stating `stated` as its uncompressed length.
+std::string Aggregate(uint32_t stated, const std::string& block);
+
+}  // namespace veltonet::test

@@ -1,0 +1,40 @@
+#!/usr/bin/env bash
+# The loopback tests under valgrind's memcheck: any memory error or definite leak fails.
+# Usage: tests/reliability/valgrind.sh <build folder without sanitizers>
+# Runs the reliability suite (which scales its long loops down under valgrind), the TCP,
+# listener and variant tests, and the fuzz corpora replays.
+set -uo pipefail
+build=${1:?usage: tests/reliability/valgrind.sh <build folder>}
+root=$(cd "$(dirname "$0")/../.." && pwd)
+memcheck=(valgrind --tool=memcheck --error-exitcode=99 --leak-check=full
+          --errors-for-leak-kinds=definite --show-leak-kinds=definite --num-callers=30 -q)
+
+runs=(
+  "reliability_tests"
+  "tcp_tests"
+  "listener_tests"
+  "variants_tests"
+)
+for target in receive_path client_requests sequence_receiver ini_file; do
+  runs+=("fuzz_${target}_replay $root/fuzz/corpus/$target")
+done
+
+failed=()
+for run in "${runs[@]}"; do
+  read -r program args <<<"$run"
+  start=$SECONDS
+  # shellcheck disable=SC2086
+  if "${memcheck[@]}" "$build/bin/$program" $args >"$build/valgrind-$program.log" 2>&1; then
+    printf 'valgrind %-32s clean (%ds)\n' "$program" $((SECONDS - start))
+  else
+    printf 'valgrind %-32s FAILED (%ds); log: %s\n' "$program" $((SECONDS - start)) \
+      "$build/valgrind-$program.log"
+    grep -E '^==[0-9]+== (Invalid|Conditional|Use of|Mismatched|.*definitely lost)|FAILED' \
+      "$build/valgrind-$program.log" | head -10 | sed 's/^/    /'
+    failed+=("$program")
+  fi
+done
+if [ ${#failed[@]} -ne 0 ]; then
+  echo "valgrind: ${#failed[@]} program(s) failed: ${failed[*]}" >&2
+  exit 1
+fi

@@ -1,0 +1,70 @@
+#pragma once
+
+// Runs the built velto binary as a child process with its standard streams on pipes, so a
+// test can wait for a line, talk to its standard input, interrupt it and read its exit code,
+// each within a deadline.
+
+#include <sys/types.h>
+
+#include <cstdint>
+#include <optional>
+#include <regex>
+#include <string>
+#include <vector>
+
+namespace velto::test {
+
+// Where every velto under test writes its error logs (a folder made once per test program).
+const std::string& LogDir();
+
+class VeltoProcess {
+  public:
+    // velto with `arguments` and --log-dir; exits on its own or is killed by the destructor.
+    explicit VeltoProcess(const std::vector<std::string>& arguments, bool withLogDir = true);
+    ~VeltoProcess();
+    VeltoProcess(const VeltoProcess&) = delete;
+    VeltoProcess& operator=(const VeltoProcess&) = delete;
+
+    // The first line of standard output matching `pattern`, with its groups; none when the
+    // process ends or the deadline passes first.
+    std::optional<std::smatch> WaitForLine(const std::string& pattern, double seconds = 10);
+    // The exit code; -1 when it does not end within the deadline (it is then killed).
+    int Wait(double seconds = 20);
+    void Interrupt();  // SIGINT, as Ctrl-C
+    void Write(const std::string& text);
+
+    const std::string& Out() const { return m_out; }
+    const std::string& Err() const { return m_err; }
+    std::vector<std::string> OutLines() const;
+
+  private:
+    // Reads whatever is ready within the time given; false once both streams have ended.
+    bool Read(int milliseconds);
+
+    pid_t m_pid = -1;
+    int m_in = -1;
+    int m_outFd = -1;
+    int m_errFd = -1;
+    std::string m_out;
+    std::string m_err;
+    std::vector<std::string> m_lines;  // complete lines of standard output
+    size_t m_scanned = 0;              // bytes of m_out already cut into lines
+    std::optional<int> m_status;
+};
+
+struct Result {
+    int code = -1;
+    std::string out;
+    std::string err;
+};
+
+// Runs velto to its end.
+Result RunVelto(const std::vector<std::string>& arguments, double seconds = 20);
+
+// A port that was free a moment ago (bound to 0 and released).
+uint16_t FreePort(bool stream);
+
+// Lines of text matching a pattern.
+std::vector<std::string> Matching(const std::string& text, const std::string& pattern);
+
+}  // namespace velto::test
