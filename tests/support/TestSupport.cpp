@@ -14,10 +14,9 @@
 namespace veltonet::test {
 
 void RecordingObserver::OnMessage(const Message* message, Observable* source) {
-    records.push_back({message->GetType(), message->GetSize(),
-                       std::string(reinterpret_cast<const char*>(message->Bytes()),
-                                   message->GetSize()),
-                       source});
+    records.push_back(
+        {message->GetType(), message->GetSize(),
+         std::string(reinterpret_cast<const char*>(message->Bytes()), message->GetSize()), source});
     if (onMessage) {
         onMessage(message, source);
     }
@@ -25,13 +24,15 @@ void RecordingObserver::OnMessage(const Message* message, Observable* source) {
 
 std::vector<uint16_t> RecordingObserver::Types() const {
     std::vector<uint16_t> types;
-    for (const Record& r : records) types.push_back(r.type);
+    for (const Record& r : records)
+        types.push_back(r.type);
     return types;
 }
 
 size_t RecordingObserver::Count(uint16_t type) const {
     size_t n = 0;
-    for (const Record& r : records) n += r.type == type;
+    for (const Record& r : records)
+        n += r.type == type;
     return n;
 }
 
@@ -43,20 +44,28 @@ void CaptureLog(void* context, const char* logName, const char* source, const ch
 }
 }  // namespace
 
-LogCapture::LogCapture() { SetLogCallback(&CaptureLog, this); }
-LogCapture::~LogCapture() { SetLogCallback(nullptr, nullptr); }
+LogCapture::LogCapture() {
+    SetLogCallback(&CaptureLog, this);
+}
+LogCapture::~LogCapture() {
+    SetLogCallback(nullptr, nullptr);
+}
 
-bool LogCapture::Contains(const std::string& text) const { return Count(text) != 0; }
+bool LogCapture::Contains(const std::string& text) const {
+    return Count(text) != 0;
+}
 
 size_t LogCapture::Count(const std::string& text) const {
     size_t n = 0;
-    for (const LogRecord& r : records) n += r.text == text;
+    for (const LogRecord& r : records)
+        n += r.text == text;
     return n;
 }
 
 std::vector<std::string> LogCapture::Texts() const {
     std::vector<std::string> texts;
-    for (const LogRecord& r : records) texts.push_back(r.text);
+    for (const LogRecord& r : records)
+        texts.push_back(r.text);
     return texts;
 }
 
@@ -78,14 +87,16 @@ void ManagerTest::TearDown() {
 
 bool ManagerTest::PumpUntil(const std::function<bool()>& done, int maxRounds) {
     for (int i = 0; i < maxRounds; ++i) {
-        if (done()) return true;
+        if (done())
+            return true;
         Loop().ProcessEvents(10);
     }
     return done();
 }
 
 void ManagerTest::PumpRounds(int rounds) {
-    for (int i = 0; i < rounds; ++i) Loop().ProcessEvents(0);
+    for (int i = 0; i < rounds; ++i)
+        Loop().ProcessEvents(0);
 }
 
 void ManagerTest::Tick(uint64_t ms) {
@@ -119,7 +130,8 @@ int Listen(uint16_t* port) {
 
 int AcceptWithin(int listenFd, int timeoutMs) {
     pollfd p{listenFd, POLLIN, 0};
-    if (poll(&p, 1, timeoutMs) != 1) return -1;
+    if (poll(&p, 1, timeoutMs) != 1)
+        return -1;
     return accept4(listenFd, nullptr, nullptr, SOCK_CLOEXEC);
 }
 
@@ -127,7 +139,8 @@ bool SendAll(int fd, const std::string& bytes) {
     size_t sent = 0;
     while (sent < bytes.size()) {
         ssize_t n = send(fd, bytes.data() + sent, bytes.size() - sent, MSG_NOSIGNAL);
-        if (n <= 0) return false;
+        if (n <= 0)
+            return false;
         sent += size_t(n);
     }
     return true;
@@ -136,11 +149,13 @@ bool SendAll(int fd, const std::string& bytes) {
 std::string ReadAvailable(int fd, int timeoutMs) {
     std::string out;
     pollfd p{fd, POLLIN, 0};
-    if (poll(&p, 1, timeoutMs) != 1) return out;
+    if (poll(&p, 1, timeoutMs) != 1)
+        return out;
     char buffer[65536];
     for (;;) {
         ssize_t n = recv(fd, buffer, sizeof(buffer), MSG_DONTWAIT);
-        if (n <= 0) break;
+        if (n <= 0)
+            break;
         out.append(buffer, size_t(n));
     }
     return out;
@@ -153,7 +168,8 @@ void Reset(int fd) {
 }
 
 void Close(int fd) {
-    if (fd >= 0) close(fd);
+    if (fd >= 0)
+        close(fd);
 }
 
 uint16_t FreePort() {

@@ -25,7 +25,7 @@ struct Record {
 };
 
 class RecordingObserver : public Observer {
-public:
+  public:
     void OnMessage(const Message* message, Observable* source) override;
     std::vector<uint16_t> Types() const;
     size_t Count(uint16_t type) const;
@@ -39,7 +39,7 @@ struct LogRecord {
 
 // Collects every error-log record while alive.
 class LogCapture {
-public:
+  public:
     LogCapture();
     ~LogCapture();
     bool Contains(const std::string& text) const;
@@ -50,7 +50,7 @@ public:
 
 // A manager on a manual clock, a private log folder and log capture.
 class ManagerTest : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override;
     void TearDown() override;
     ReceiverManager& Manager() { return *ReceiverManager::Instance(); }
@@ -71,7 +71,7 @@ std::string Frame(uint16_t type, const std::string& body);
 
 // A raw blocking-capable POSIX peer on 127.0.0.1.
 namespace raw {
-int Listen(uint16_t* port);                 // listening socket on a kernel-picked port
+int Listen(uint16_t* port);                     // listening socket on a kernel-picked port
 int AcceptWithin(int listenFd, int timeoutMs);  // -1 on time-out
 bool SendAll(int fd, const std::string& bytes);
 // Reads what is available within timeoutMs (non-blocking afterwards); "" on nothing.

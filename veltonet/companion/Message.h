@@ -9,7 +9,7 @@ namespace veltonet {
 // type, both unsigned 16-bit little-endian; the body follows. Received bytes are viewed as a
 // Message in place, so this class holds exactly the header and nothing else.
 class Message {
-public:
+  public:
     static const Message* At(const void* bytes) { return static_cast<const Message*>(bytes); }
 
     uint16_t GetSize() const { return ReadU16(0); }
@@ -31,13 +31,14 @@ public:
     }
     static void WriteU32(void* to, uint32_t value) {
         auto* b = static_cast<unsigned char*>(to);
-        for (int i = 0; i < 4; ++i) b[i] = uint8_t(value >> (8 * i));
+        for (int i = 0; i < 4; ++i)
+            b[i] = uint8_t(value >> (8 * i));
     }
 
-protected:
+  protected:
     Message(uint16_t type, uint16_t size) { WriteHeader(m_header, size, type); }
 
-private:
+  private:
     uint16_t ReadU16(unsigned offset) const {
         const unsigned char* b = Bytes() + offset;
         return uint16_t(b[0] | b[1] << 8);
@@ -48,16 +49,16 @@ private:
 
 // A notification with no body (size 4).
 class HeaderMessage : public Message {
-public:
+  public:
     explicit HeaderMessage(uint16_t type) : Message(type, 4) {}
 };
 
 // A notification with one unsigned 32-bit value at byte 4 (size 8).
 class ValueMessage : public Message {
-public:
+  public:
     ValueMessage(uint16_t type, uint32_t value) : Message(type, 8) { WriteU32(m_value, value); }
 
-private:
+  private:
     unsigned char m_value[4];
 };
 

@@ -6,9 +6,13 @@ using veltonet::ReceiverManager;
 
 extern "C" {
 
-R_API void R_CALL R_ReceiverInitialize(void) { ReceiverManager::Create(nullptr); }
+R_API void R_CALL R_ReceiverInitialize(void) {
+    ReceiverManager::Create(nullptr);
+}
 
-R_API void R_CALL R_ReceiverTerminate(void) { ReceiverManager::Destroy(); }
+R_API void R_CALL R_ReceiverTerminate(void) {
+    ReceiverManager::Destroy();
+}
 
 R_API int R_CALL RX_ProcessEvents(int timeoutMs) {
     ReceiverManager* manager = ReceiverManager::Instance();

@@ -4,8 +4,6 @@
 #include <string>
 #include <vector>
 
-#include "support/TestSupport.h"
-#include "veltonet/companion/Log.h"
 #include "veltonet/companion/Message.h"
 #include "veltonet/companion/Observable.h"
 #include "veltonet/receiver.h"
@@ -90,30 +88,6 @@ TEST(HostObserversTest, DestroyedObserversAreDetachedEvenInsideANotification) {
     EXPECT_EQ(other.GetObserverCount(), 0u);
     EXPECT_EQ(third.messages, std::vector<std::string>{std::string("\x04\0\x61\xEA", 4)});
     RX_DestroyObserver(thirdObserver);
-}
-
-void R_CALL OnLog(void* context, const char* logName, const char* source, const char* text,
-                  const char* address) {
-    static_cast<std::vector<std::string>*>(context)->push_back(
-        std::string(logName) + "|" + source + "|" + text + "|" + (address ? address : "(null)"));
-}
-
-class HostLogTest : public test::ManagerTest {};
-
-TEST_F(HostLogTest, LogCallbackGetsRecordsUntilTurnedOff) {
-    std::vector<std::string> records;
-    LogHandle log = OpenLog(0, "SocketErrors", logFolder.c_str());
-    ASSERT_NE(log, nullptr);
-
-    RX_SetLogCallback(OnLog, &records);
-    WriteLog(log, "Quotes", "Connection refused", "127.0.0.1", 0, -1, 1000, 0);
-    WriteLog(log, "LogoutReceived", "2", nullptr, 0, -1, 1000, 0);
-    RX_SetLogCallback(nullptr, nullptr);
-    WriteLog(log, "Quotes", "not forwarded", "", 0, -1, 1000, 0);
-
-    EXPECT_EQ(records, (std::vector<std::string>{"SocketErrors|Quotes|Connection refused|127.0.0.1",
-                                                 "SocketErrors|LogoutReceived|2|(null)"}));
-    CloseLog(log);
 }
 
 }  // namespace

@@ -11,8 +11,6 @@
 namespace veltonet {
 namespace {
 
-using test::Frame;
-
 class InterfaceReceivers : public test::ManagerTest {};
 
 TEST_F(InterfaceReceivers, IpAndPortComparisonsAreByteComparisons) {
@@ -82,17 +80,6 @@ TEST_F(ConnectedReceiver, SocketOptionOneIsSetAtTheTcpLevel) {
     int size = 65536;
     EXPECT_EQ(R_SetSockOpt(h, 4098, &size, sizeof size), 1);  // receive buffer, socket level
     EXPECT_EQ(R_GetReceiveBufferSize(h), 65536u);
-}
-
-TEST_F(ConnectedReceiver, SendRequestAndSendBufferReachThePeerInOrder) {
-    const std::string request = Frame(500, "body");
-    EXPECT_EQ(R_SendRequest(h, request.data(), nullptr, false), 1);
-    EXPECT_EQ(R_SendBuffer(h, "\x05\x00\x01\x02z", 5, false), 1);
-    EXPECT_EQ(Read(request.size() + 5), request + std::string("\x05\x00\x01\x02z", 5));
-    EXPECT_EQ(R_IsReceiverSendBufferEmpty(h), 1);
-
-    R_Disconnect(h, false);
-    EXPECT_EQ(R_IsReceiverConnected(h), 0);
 }
 
 }  // namespace

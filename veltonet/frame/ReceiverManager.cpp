@@ -194,8 +194,7 @@ bool ReceiverManager::Logout(unsigned int timeoutMs) {
 }
 
 void ReceiverManager::LogoutReceived(TCPReceiver* receiver) {
-    receiver->LogMessage("LogoutReceived", std::to_string(m_pendingLogoutCount).c_str(),
-                         nullptr);
+    receiver->LogMessage("LogoutReceived", std::to_string(m_pendingLogoutCount).c_str(), nullptr);
     if (m_pendingLogoutCount > 0) {
         --m_pendingLogoutCount;
         if (m_pendingLogoutCount == 0) {

@@ -24,7 +24,7 @@ class TCPReceiver;
 // bits set (library-wide). Each identifier is looked up in the sets before use, so a tick for
 // an object deleted meanwhile does nothing.
 class ReceiverManager : public Observable {
-public:
+  public:
     using ReceiverSet = std::set<TCPReceiver*>;
     using NameIndex = std::multimap<std::string, TCPReceiver*>;
     using FeedSet = std::set<FeedMeasure*>;
@@ -75,7 +75,7 @@ public:
 
     void OnTimer(TimerId identifier);
 
-private:
+  private:
     explicit ReceiverManager(Clock* clock);
     ~ReceiverManager() override;
 

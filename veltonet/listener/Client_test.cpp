@@ -244,6 +244,7 @@ TEST_F(ClientRequestTest, ANameEndsAtItsFirstNulOrAtTheEndOfTheMessageAndMayBeEm
               (Types{kMsgSubscribe, kMsgSubscribe, kMsgSubscribe, 1236}));
     EXPECT_EQ(client->GetNamedIdentifiers().at("AB"), Ids{4});
     EXPECT_EQ(client->GetNamedIdentifiers().at("LONGNAME"), Ids{5});
+    EXPECT_EQ(client->GetNamedIdentifiers().size(), 3u);  // "AB", "LONGNAME" and ""
     EXPECT_TRUE(listener->SubscriptionExists(6, ""));
     EXPECT_FALSE(listener->SubscriptionExists(6, nullptr));
 }

@@ -248,6 +248,9 @@ TEST_F(ListenerAcceptTest, HandsItsCountsFlagsAndFeedsToActiveClients) {
     active->SetSupportOutOfBand(true);
     listener->SetSupportOutOfBand(false);  // unchanged: the clients are not touched
     EXPECT_TRUE(active->isSupportOutOfBand());
+    listener->SetSupportOutOfBand(true);
+    listener->SetSupportOutOfBand(false);
+    EXPECT_FALSE(active->isSupportOutOfBand());
 
     EXPECT_EQ(listener->AddFeedMeasure(0), nullptr);
     EXPECT_EQ(active->GetFeedMeasureSet().size(), 1u);

@@ -11,7 +11,7 @@ class TCPReceiver;
 // ends; the previous counts then hold the period's totals. Owned by its receiver; deleting it
 // detaches it from the receiver and from the manager's timers.
 class VELTONET_EXPORT FeedMeasure : public Observable {
-public:
+  public:
     FeedMeasure(TCPReceiver* owner, unsigned int milliseconds);
     ~FeedMeasure() override;
 
@@ -32,7 +32,7 @@ public:
     unsigned int GetPrevSizeReceived() const { return m_prevSizeReceived; }
     unsigned int GetMilliseconds() const { return m_milliseconds; }
 
-private:
+  private:
     TCPReceiver* m_owner;
     unsigned int m_sizeSent = 0;
     unsigned int m_sizeReceived = 0;

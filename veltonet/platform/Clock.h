@@ -7,7 +7,7 @@ namespace veltonet {
 // Millisecond time source of the event loop's timers. Tests swap in ManualClock so that a
 // five-second reconnect period costs no wall time.
 class Clock {
-public:
+  public:
     virtual ~Clock() = default;
     virtual uint64_t NowMs() const = 0;
     // A manual clock never arms the kernel timer: its timers fire only when advanced.
@@ -16,17 +16,17 @@ public:
 
 // CLOCK_MONOTONIC in milliseconds.
 class SteadyClock : public Clock {
-public:
+  public:
     uint64_t NowMs() const override;
 };
 
 class ManualClock : public Clock {
-public:
+  public:
     uint64_t NowMs() const override { return m_now; }
     bool isManual() const override { return true; }
     void Advance(uint64_t ms) { m_now += ms; }
 
-private:
+  private:
     uint64_t m_now = 1000;
 };
 

@@ -10,154 +10,95 @@
 namespace veltonet {
 namespace {
 
+using Ids = std::vector<TimerId>;
+
 class ManualTimers : public ::testing::Test {
   protected:
     ManualTimers() {
         loop.SetTimerHandler([this](TimerId id) { fired.push_back(id); });
     }
+    // Advances the clock and runs one round; returns how many handlers ran.
+    int After(uint64_t ms) {
+        clock.Advance(ms);
+        return loop.ProcessEvents(0);
+    }
 
     ManualClock clock;
     EventLoop loop{&clock};
-    std::vector<TimerId> fired;
+    Ids fired;
 };
 
-TEST_F(ManualTimers, FiresOncePerPeriodAndKeepsRunning) {
-    loop.SetTimer(7, 100);
-    EXPECT_EQ(loop.ProcessEvents(0), 0);
-    clock.Advance(99);
-    EXPECT_EQ(loop.ProcessEvents(0), 0);
-    clock.Advance(1);
-    EXPECT_EQ(loop.ProcessEvents(0), 1);
-    EXPECT_EQ(loop.ProcessEvents(0), 0);
-    clock.Advance(100);
-    EXPECT_EQ(loop.ProcessEvents(0), 1);
-    EXPECT_EQ(fired, (std::vector<TimerId>{7, 7}));
-    EXPECT_TRUE(loop.HasTimer(7));
+TEST_F(ManualTimers, FiresOncePerPeriodAndOnceWhenItFellBehind) {
+    loop.SetTimer(kLibraryWideTimer, 100);
+    EXPECT_EQ(After(99), 0);
+    EXPECT_EQ(After(1), 1);
+    EXPECT_EQ(After(0), 0);
+    EXPECT_EQ(After(100), 1);
+    EXPECT_EQ(After(350), 1);  // fell behind: once, then a period from now
+    EXPECT_EQ(After(0), 0);
+    EXPECT_EQ(After(99), 0);
+    EXPECT_EQ(After(1), 1);
+    EXPECT_EQ(fired, Ids(4, kLibraryWideTimer));
+
+    loop.SetTimer(3, 0);  // raised to 10 ms: a zero period must not spin
+    EXPECT_EQ(loop.GetTimerPeriod(3), 10u);
+    EXPECT_EQ(After(9), 0);
+    EXPECT_EQ(After(1), 1);
 }
 
-TEST_F(ManualTimers, TimerThatFellBehindFiresOnceThenAPeriodFromNow) {
-    loop.SetTimer(7, 100);
-    clock.Advance(350);
-    EXPECT_EQ(loop.ProcessEvents(0), 1);
-    EXPECT_EQ(loop.ProcessEvents(0), 0);
-    clock.Advance(99);
-    EXPECT_EQ(loop.ProcessEvents(0), 0);
-    clock.Advance(1);
-    EXPECT_EQ(loop.ProcessEvents(0), 1);
-    EXPECT_EQ(fired.size(), 2u);
-}
-
-TEST_F(ManualTimers, SetTimerReplacesPeriodAndRestartsIt) {
-    loop.SetTimer(7, 100);
-    clock.Advance(60);
-    loop.SetTimer(7, 200);
-    EXPECT_EQ(loop.GetTimerCount(), 1u);
-    EXPECT_EQ(loop.GetTimerPeriod(7), 200u);
-    clock.Advance(40);  // the first setting would be due now
-    EXPECT_EQ(loop.ProcessEvents(0), 0);
-    clock.Advance(159);
-    EXPECT_EQ(loop.ProcessEvents(0), 0);
-    clock.Advance(1);
-    EXPECT_EQ(loop.ProcessEvents(0), 1);
-    EXPECT_EQ(fired, (std::vector<TimerId>{7}));
-}
-
-TEST_F(ManualTimers, KillTimerStopsIt) {
+TEST_F(ManualTimers, SetTimerReplacesAndRestartsKillTimerStops) {
     loop.SetTimer(7, 100);
     loop.SetTimer(8, 100);
-    loop.KillTimer(7);
+    clock.Advance(60);
+    loop.SetTimer(7, 200);
+    EXPECT_EQ(loop.GetTimerPeriod(7), 200u);
+    loop.KillTimer(8);
     loop.KillTimer(99);  // unknown: nothing
-    EXPECT_FALSE(loop.HasTimer(7));
-    EXPECT_EQ(loop.GetTimerPeriod(7), 0u);
-    clock.Advance(1000);
-    EXPECT_EQ(loop.ProcessEvents(0), 1);
-    EXPECT_EQ(fired, (std::vector<TimerId>{8}));
-}
-
-TEST_F(ManualTimers, HandlerThatKillsAnotherDueTimerPreventsItsRun) {
-    loop.SetTimer(1, 100);
-    loop.SetTimer(2, 100);
-    loop.SetTimerHandler([this](TimerId id) {
-        fired.push_back(id);
-        loop.KillTimer(id == 1 ? 2 : 1);
-    });
-    clock.Advance(100);
-    EXPECT_EQ(loop.ProcessEvents(0), 1);
-    ASSERT_EQ(fired.size(), 1u);
     EXPECT_EQ(loop.GetTimerCount(), 1u);
-    EXPECT_TRUE(loop.HasTimer(fired[0]));
-}
-
-TEST_F(ManualTimers, HandlerThatReplacesAnotherDueTimerPostponesIt) {
-    loop.SetTimer(1, 100);
-    clock.Advance(50);
-    loop.SetTimer(2, 50);
-    loop.SetTimerHandler([this](TimerId id) {
-        fired.push_back(id);
-        loop.SetTimer(id == 1 ? 2 : 1, 300);
-    });
-    clock.Advance(50);  // both due
-    EXPECT_EQ(loop.ProcessEvents(0), 1);
-    ASSERT_EQ(fired, (std::vector<TimerId>{1}));
-    EXPECT_EQ(loop.GetTimerPeriod(2), 300u);
-    loop.KillTimer(1);
-    clock.Advance(299);
-    EXPECT_EQ(loop.ProcessEvents(0), 0);
-    clock.Advance(1);
-    EXPECT_EQ(loop.ProcessEvents(0), 1);
-    EXPECT_EQ(fired, (std::vector<TimerId>{1, 2}));
+    EXPECT_EQ(After(40), 0);  // the first setting of 7 and timer 8 would be due now
+    EXPECT_EQ(After(159), 0);
+    EXPECT_EQ(After(1), 1);
+    EXPECT_EQ(fired, Ids{7});
 }
 
 TEST_F(ManualTimers, DueTimersRunInDueOrder) {
     loop.SetTimer(5, 300);
     loop.SetTimer(9, 100);
     loop.SetTimer(1, 200);
-    clock.Advance(300);
-    EXPECT_EQ(loop.ProcessEvents(0), 3);
-    EXPECT_EQ(fired, (std::vector<TimerId>{9, 1, 5}));
+    EXPECT_EQ(After(300), 3);
+    EXPECT_EQ(fired, (Ids{9, 1, 5}));
 }
 
-TEST_F(ManualTimers, TimerSetByAHandlerDoesNotRunInTheSameRound) {
-    loop.SetTimer(1, 100);
+TEST_F(ManualTimers, TimerKilledReplacedOrSetByAnEarlierHandlerDoesNotRunInThatRound) {
+    for (TimerId id : {1, 2, 3})
+        loop.SetTimer(id, 100);
     loop.SetTimerHandler([this](TimerId id) {
         fired.push_back(id);
         if (id == 1) {
-            loop.SetTimer(2, 10);
+            loop.KillTimer(2);
+            loop.SetTimer(3, 300);
+            loop.SetTimer(4, 10);
         }
     });
-    clock.Advance(100);
-    EXPECT_EQ(loop.ProcessEvents(0), 1);
-    clock.Advance(10);
-    EXPECT_EQ(loop.ProcessEvents(0), 1);
-    EXPECT_EQ(fired, (std::vector<TimerId>{1, 2}));
-}
-
-TEST_F(ManualTimers, ZeroPeriodIsRaisedToTenMilliseconds) {
-    loop.SetTimer(3, 0);
-    EXPECT_EQ(loop.GetTimerPeriod(3), 10u);
-    EXPECT_EQ(loop.ProcessEvents(0), 0);
-    clock.Advance(10);
-    EXPECT_EQ(loop.ProcessEvents(0), 1);
-}
-
-TEST_F(ManualTimers, LibraryWideIdentifierIsAnOrdinaryTimer) {
-    loop.SetTimer(kLibraryWideTimer, 1000);
-    clock.Advance(1000);
-    EXPECT_EQ(loop.ProcessEvents(0), 1);
-    EXPECT_EQ(fired, (std::vector<TimerId>{kLibraryWideTimer}));
-}
-
-TEST_F(ManualTimers, ManualClockNeverMakesTheEventFdReadable) {
-    loop.SetTimer(1, 10);
-    clock.Advance(10);
-    pollfd entry{loop.EventFd(), POLLIN, 0};
-    EXPECT_EQ(poll(&entry, 1, 30), 0);
-    EXPECT_EQ(loop.ProcessEvents(0), 1);
+    EXPECT_EQ(After(100), 1);
+    loop.KillTimer(1);
+    EXPECT_EQ(After(10), 1);
+    loop.KillTimer(4);
+    EXPECT_EQ(After(289), 0);
+    EXPECT_EQ(After(1), 1);
+    EXPECT_EQ(fired, (Ids{1, 4, 3}));
 }
 
 bool Readable(int fd, int timeoutMs) {
     pollfd entry{fd, POLLIN, 0};
     return poll(&entry, 1, timeoutMs) == 1 && (entry.revents & POLLIN) != 0;
+}
+
+TEST_F(ManualTimers, ManualClockNeverMakesTheEventFdReadable) {
+    loop.SetTimer(1, 10);
+    clock.Advance(10);
+    EXPECT_FALSE(Readable(loop.EventFd(), 30));
+    EXPECT_EQ(loop.ProcessEvents(0), 1);
 }
 
 TEST(SteadyTimers, EventFdIsReadableExactlyWhenATimerIsDue) {
@@ -166,35 +107,27 @@ TEST(SteadyTimers, EventFdIsReadableExactlyWhenATimerIsDue) {
     int runs = 0;
     loop.SetTimerHandler([&](TimerId) { ++runs; });
     EXPECT_FALSE(Readable(loop.EventFd(), 0));
-
     loop.SetTimer(1, 20);
     EXPECT_FALSE(Readable(loop.EventFd(), 0));
     ASSERT_TRUE(Readable(loop.EventFd(), 2000));
     EXPECT_EQ(loop.ProcessEvents(0), 1);
     EXPECT_EQ(runs, 1);
-    // Handled and re-armed for the next period: quiet again.
-    EXPECT_FALSE(Readable(loop.EventFd(), 0));
+    EXPECT_FALSE(Readable(loop.EventFd(), 0));  // re-armed for the next period
 
-    loop.KillTimer(1);
-    EXPECT_FALSE(Readable(loop.EventFd(), 60));
-}
-
-TEST(SteadyTimers, KillingADueTimerBeforeTheRoundClearsTheEventFd) {
-    EventLoop loop;
-    loop.SetTimer(1, 10);
     ASSERT_TRUE(Readable(loop.EventFd(), 2000));
-    loop.KillTimer(1);
+    loop.KillTimer(1);  // due but killed before the round: quiet again
     EXPECT_FALSE(Readable(loop.EventFd(), 0));
     EXPECT_EQ(loop.ProcessEvents(0), 0);
+    EXPECT_FALSE(Readable(loop.EventFd(), 60));
 }
 
 TEST(SteadyTimers, WaitEndsAtTheNextTimerDespiteALongerTimeout) {
     SteadyClock clock;
     EventLoop loop;
     loop.SetTimer(1, 20);
-    uint64_t start = clock.NowMs();
+    const uint64_t start = clock.NowMs();
     EXPECT_EQ(loop.ProcessEvents(10000), 1);
-    uint64_t elapsed = clock.NowMs() - start;
+    const uint64_t elapsed = clock.NowMs() - start;
     EXPECT_GE(elapsed, 20u);
     EXPECT_LT(elapsed, 5000u);
 }
@@ -203,9 +136,8 @@ TEST(SteadyTimers, RunRoundsUntilAHandlerStopsIt) {
     EventLoop loop;
     int runs = 0;
     loop.SetTimerHandler([&](TimerId) {
-        if (++runs == 3) {
+        if (++runs == 3)
             loop.Stop();
-        }
     });
     loop.SetTimer(1, 10);
     loop.Run();
@@ -214,20 +146,6 @@ TEST(SteadyTimers, RunRoundsUntilAHandlerStopsIt) {
     loop.KillTimer(1);
     loop.Stop();
     loop.Run();
-}
-
-TEST(Clocks, SteadyClockNeverGoesBackAndManualClockMovesOnlyWhenAdvanced) {
-    SteadyClock steady;
-    uint64_t first = steady.NowMs();
-    EXPECT_GE(steady.NowMs(), first);
-    EXPECT_FALSE(steady.isManual());
-
-    ManualClock manual;
-    uint64_t start = manual.NowMs();
-    EXPECT_EQ(manual.NowMs(), start);
-    manual.Advance(250);
-    EXPECT_EQ(manual.NowMs(), start + 250);
-    EXPECT_TRUE(manual.isManual());
 }
 
 }  // namespace

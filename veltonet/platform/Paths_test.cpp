@@ -7,16 +7,16 @@
 namespace veltonet {
 namespace {
 
-TEST(Paths, ExecutablePathIsTheRunningProgram) {
+TEST(Paths, ExecutableAndLibraryPathAreTheRunningProgramAndFileExistsOnlyForFiles) {
     std::string path = ExecutablePath();
     ASSERT_FALSE(path.empty());
     EXPECT_EQ(path.front(), '/');
     EXPECT_TRUE(path.ends_with("/platform_tests")) << path;
     EXPECT_TRUE(FileExists(path));
-}
-
-TEST(Paths, LibraryLinkedIntoTheProgramIsTheProgram) {
-    EXPECT_EQ(LibraryPath(), ExecutablePath());
+    EXPECT_EQ(LibraryPath(), path);  // the library is linked into the program
+    EXPECT_FALSE(FileExists("/nonexistent/Codec.so"));
+    EXPECT_FALSE(FileExists("/"));
+    EXPECT_FALSE(FileExists(""));
 }
 
 TEST(Paths, FolderOfKeepsTheTrailingSlash) {
@@ -49,12 +49,6 @@ TEST(DynamicLibrary, FailureGivesTheLoadersText) {
     EXPECT_FALSE(library.isOpen());
     EXPECT_NE(error.find("/nonexistent/ReceiverPlugin.so"), std::string::npos) << error;
     EXPECT_FALSE(library.Open(ExecutablePath(), nullptr));  // not a shared object
-}
-
-TEST(DynamicLibrary, FileExistsOnlyForFiles) {
-    EXPECT_FALSE(FileExists("/nonexistent/Codec.so"));
-    EXPECT_FALSE(FileExists("/"));
-    EXPECT_FALSE(FileExists(""));
 }
 
 }  // namespace

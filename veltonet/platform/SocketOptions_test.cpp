@@ -43,19 +43,14 @@ TEST(SocketOptions, WindowsOptionsTranslateBothWays) {
     }
 }
 
-TEST(SocketOptions, DontLingerIsTheLingerOptionComplemented) {
-    EXPECT_EQ(kSoDontLinger, -129);
-    int linuxLevel = -1;
-    int linuxOption = -1;
-    ASSERT_TRUE(TranslateSocketOption(0xFFFF, -129, &linuxLevel, &linuxOption));
-    EXPECT_EQ(linuxLevel, SOL_SOCKET);
-    EXPECT_EQ(linuxOption, SO_LINGER);
-    EXPECT_EQ(sizeof(WinLinger), 4u);
-}
-
-TEST(SocketOptions, PairsWithoutTranslationAreRefused) {
+TEST(SocketOptions, DontLingerIsTheLingerOptionComplementedAndOtherPairsAreRefused) {
     int a = -1;
     int b = -1;
+    ASSERT_TRUE(TranslateSocketOption(0xFFFF, -129, &a, &b));  // don't-linger
+    EXPECT_EQ(a, SOL_SOCKET);
+    EXPECT_EQ(b, SO_LINGER);
+    EXPECT_EQ(sizeof(WinLinger), 4u);
+    a = b = -1;
     EXPECT_FALSE(TranslateSocketOption(0xFFFF, 0x1007, &a, &b));  // error query
     EXPECT_FALSE(TranslateSocketOption(0xFFFF, 1, &a, &b));       // TCP no-delay's number
     EXPECT_FALSE(TranslateSocketOption(6, 4, &a, &b));

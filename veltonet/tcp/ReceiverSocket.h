@@ -11,7 +11,7 @@ class TCPReceiver;
 // The socket a receiver owns; forwards the six notifications to it. Allocated from the memory
 // pool first, the heap when the pool has nothing.
 class ReceiverSocket : public AsyncSocket {
-public:
+  public:
     explicit ReceiverSocket(TCPReceiver* owner);
     ~ReceiverSocket() override;
 
@@ -30,7 +30,7 @@ public:
     void OnConnect(int error) override;
     void OnClose(int error) override;
 
-private:
+  private:
     TCPReceiver* m_owner;
     bool m_hasOwner;
 };

@@ -27,7 +27,7 @@ struct SendChunk {
 // firstChunkSize to maxChunkSize so that a slow peer costs few allocations; more than
 // maxChunks chunks drop the whole queue.
 class SendList {
-public:
+  public:
     SendList(uint32_t firstChunkSize, uint32_t maxChunkSize, uint32_t maxChunks);
     ~SendList() { Clear(); }
     SendList(const SendList&) = delete;
@@ -47,7 +47,7 @@ public:
     uint32_t GetLastLength() const { return m_chunks.empty() ? 0 : m_chunks.back()->size; }
     uint32_t GetNextChunkSize() const { return m_nextChunkSize; }
 
-private:
+  private:
     void AddChunk(const char* data, uint32_t n);
 
     std::list<SendChunk*> m_chunks;

@@ -95,7 +95,9 @@ TCPReceiver::BusyScope::~BusyScope() {
     }
 }
 
-void TCPReceiver::DestroySelf() { delete this; }
+void TCPReceiver::DestroySelf() {
+    delete this;
+}
 
 // ---- notifications ----
 
@@ -167,8 +169,7 @@ void TCPReceiver::SetPersistent(unsigned int seconds) {
 }
 
 bool TCPReceiver::ShouldReconnect() const {
-    return m_reconnectSeconds != 0 && m_initialized && !m_connected && !m_connecting &&
-           m_port > 0;
+    return m_reconnectSeconds != 0 && m_initialized && !m_connected && !m_connecting && m_port > 0;
 }
 
 void TCPReceiver::Reconnect() {
@@ -406,9 +407,13 @@ bool TCPReceiver::isValid() const {
     return m_socket != nullptr && m_socket->Handle() != kInvalidSocket;
 }
 
-bool TCPReceiver::LookupHandle() const { return m_socket != nullptr && m_socket->isLive(); }
+bool TCPReceiver::LookupHandle() const {
+    return m_socket != nullptr && m_socket->isLive();
+}
 
-bool TCPReceiver::isCondemned() const { return m_socket != nullptr && m_socket->isDead(); }
+bool TCPReceiver::isCondemned() const {
+    return m_socket != nullptr && m_socket->isDead();
+}
 
 bool TCPReceiver::DelayedDestroy() {
     if (ReceiverManager* manager = ReceiverManager::Instance()) {
@@ -460,8 +465,8 @@ void TCPReceiver::OpenErrorLog() {
     m_logHandle = OpenLog(0, "SocketErrors", folder.empty() ? nullptr : folder.c_str());
 }
 
-void TCPReceiver::LogMessage(const char* name, const char* text, const char* ip,
-                             int64_t number1, int number2, unsigned int number3) const {
+void TCPReceiver::LogMessage(const char* name, const char* text, const char* ip, int64_t number1,
+                             int number2, unsigned int number3) const {
     if (m_logHandle != nullptr) {
         WriteLog(m_logHandle, name, text, ip, number1, number2, number3, 0);
     }
@@ -477,7 +482,9 @@ void TCPReceiver::SetLog(const char* name, const char* folder) {
     }
 }
 
-const char* TCPReceiver::GetOnReceiveError(int code) { return ReceiveErrorText(code); }
+const char* TCPReceiver::GetOnReceiveError(int code) {
+    return ReceiveErrorText(code);
+}
 
 // ---- socket options ----
 

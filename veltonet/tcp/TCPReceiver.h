@@ -32,7 +32,7 @@ using UncompressFunction = unsigned int (*)(const char* source, unsigned int sou
 // Deletion: a receiver inside one of its own notifications must not be deleted directly;
 // DelayedDestroy marks it and it deletes itself at the next safe point.
 class VELTONET_EXPORT TCPReceiver : public Observable {
-public:
+  public:
     using IpList = std::list<std::string>;
     using FeedMeasureSet = std::set<FeedMeasure*>;
 
@@ -91,15 +91,15 @@ public:
     virtual void IncrementNotifyDataReceived() { ++m_notifyDataReceivedCount; }
     virtual void DecrementNotifyDataReceived();
 
-protected:
+  protected:
     virtual unsigned int ReceiveBuffer(const char* data, unsigned int length);
     virtual void LogRequest(const char* /*data*/, unsigned int /*length*/) const {}
     virtual void LogResponse(const char* /*data*/, unsigned int /*length*/) const {}
 
-public:
+  public:
     virtual void ConnectionStatusChanged(bool connected);
 
-protected:
+  protected:
     virtual const Message* Parse(const char* data, unsigned int size);
     virtual void ProcessMessage(const Message* message);
     virtual bool SocketCreationOk();
@@ -109,7 +109,7 @@ protected:
     virtual void OnCloseOk() {}
     virtual void OnDataReceived() {}
 
-public:
+  public:
     // ---- identity and addresses ----
     const std::string& GetName() const { return m_name; }
     unsigned short GetPort() const { return m_port; }
@@ -198,7 +198,7 @@ public:
 
     ReceiverSocket* GetSocket() const { return m_socket; }
 
-protected:
+  protected:
     void OnReceiveData(InputBuffer* buffer, int error, int flags);
     bool ProcessPacket(const Message* message);
     void ProcessMultipleMessages(const char* data, unsigned int start, unsigned int end);
@@ -235,22 +235,22 @@ protected:
     ReceiverSocket* m_socket = nullptr;
     static bool broadcastReceived;
 
-protected:
+  protected:
     // Marks the receiver as inside one of its own socket notifications: DelayedDestroy then
     // only marks it, and the outermost scope deletes it on the way out. Nothing may touch the
     // receiver after the scope that deletes it ends.
     class BusyScope {
-    public:
+      public:
         explicit BusyScope(TCPReceiver* receiver) : m_receiver(receiver) { ++receiver->m_busy; }
         ~BusyScope();
         BusyScope(const BusyScope&) = delete;
         BusyScope& operator=(const BusyScope&) = delete;
 
-    private:
+      private:
         TCPReceiver* m_receiver;
     };
 
-private:
+  private:
     void DestroySocket(bool unused = true);
     void ClearSendList();
     void UpdateFeedIterators();

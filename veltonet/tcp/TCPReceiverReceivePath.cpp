@@ -30,7 +30,9 @@ std::string ToHex(int value) {
 }
 }  // namespace
 
-void TCPReceiver::OnReceive(int error) { OnReceiveData(m_receiveBuffer, error, 0); }
+void TCPReceiver::OnReceive(int error) {
+    OnReceiveData(m_receiveBuffer, error, 0);
+}
 
 int TCPReceiver::Receive(void* data, int length, int flags) {
     return m_socket != nullptr ? m_socket->Receive(data, length, flags) : 0;
@@ -57,8 +59,9 @@ void TCPReceiver::OnReceiveData(InputBuffer* buffer, int error, int flags) {
         return;
     }
     if (buffer->size <= buffer->used) {
-        std::string text = "TCPReceiver::OnReceive Buffer Error. Allocated=" +
-                           std::to_string(buffer->size) + "  Used=" + std::to_string(buffer->used);
+        std::string text =
+            "TCPReceiver::OnReceive Buffer Error. Allocated=" + std::to_string(buffer->size) +
+            "  Used=" + std::to_string(buffer->used);
         LogMessage(name, text.c_str(), GetIp());
         if (m_connected) {
             LogMessage(name, "TCPReceiver::OnReceive2", GetIp());
@@ -89,8 +92,8 @@ void TCPReceiver::OnReceiveData(InputBuffer* buffer, int error, int flags) {
             LogMessage(name, text.c_str(), GetIp());
             DisconnectAndNotify(true);
         } else {
-            std::string text =
-                "ERROR OnReceive !m_connected " + std::to_string(n) + "    " + GetOnReceiveError(last);
+            std::string text = "ERROR OnReceive !m_connected " + std::to_string(n) + "    " +
+                               GetOnReceiveError(last);
             LogMessage(name, text.c_str(), GetIp());
         }
         return;
@@ -98,8 +101,8 @@ void TCPReceiver::OnReceiveData(InputBuffer* buffer, int error, int flags) {
     const auto received = static_cast<unsigned int>(n);
     IncrementSizeReceived(received);
     if (received > buffer->size) {
-        std::string text = "TCPReceiver::OnReceive12 " + std::to_string(received) + " >= " +
-                           std::to_string(buffer->size);
+        std::string text = "TCPReceiver::OnReceive12 " + std::to_string(received) +
+                           " >= " + std::to_string(buffer->size);
         LogMessage(name, text.c_str(), GetIp());
     }
     const unsigned int generation = m_connectionGeneration;
@@ -279,21 +282,29 @@ void TCPReceiver::ProcessMultipleMessages(const char* data, unsigned int start, 
 
 // ---- buffers ----
 
-char* TCPReceiver::GetBufferStart() const { return m_receiveBuffer->data; }
+char* TCPReceiver::GetBufferStart() const {
+    return m_receiveBuffer->data;
+}
 
 char* TCPReceiver::GetOobBufferStart() const {
     return m_oobBuffer != nullptr ? m_oobBuffer->data : nullptr;
 }
 
-unsigned int TCPReceiver::GetBufferSize() const { return m_receiveBuffer->Free(); }
+unsigned int TCPReceiver::GetBufferSize() const {
+    return m_receiveBuffer->Free();
+}
 
 unsigned int TCPReceiver::GetOobBufferSize() const {
     return m_oobBuffer != nullptr ? m_oobBuffer->Free() : 0;
 }
 
-unsigned int TCPReceiver::GetBufferUsed() const { return m_receiveBuffer->used; }
+unsigned int TCPReceiver::GetBufferUsed() const {
+    return m_receiveBuffer->used;
+}
 
-void TCPReceiver::MoveBuffer(unsigned int n) { m_receiveBuffer->Consume(n); }
+void TCPReceiver::MoveBuffer(unsigned int n) {
+    m_receiveBuffer->Consume(n);
+}
 
 void TCPReceiver::MoveOobBuffer(unsigned int n) {
     if (m_oobBuffer != nullptr) {

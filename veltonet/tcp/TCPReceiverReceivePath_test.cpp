@@ -26,7 +26,7 @@ std::string Aggregate(uint32_t statedLength, const std::string& content) {
 }
 
 class ReceivePathTest : public test::ManagerTest {
-protected:
+  protected:
     void SetUp() override {
         test::ManagerTest::SetUp();
         uint16_t port = 0;
@@ -53,12 +53,14 @@ protected:
     void Deliver(const std::string& bytes) {
         const unsigned int before = receiver->GetSizeReceived();
         ASSERT_TRUE(raw::SendAll(peer, bytes));
-        ASSERT_TRUE(PumpUntil([&] { return receiver->GetSizeReceived() - before == bytes.size(); }));
+        ASSERT_TRUE(
+            PumpUntil([&] { return receiver->GetSizeReceived() - before == bytes.size(); }));
     }
 
     std::vector<std::string> Delivered() const {
         std::vector<std::string> out;
-        for (const auto& r : observer.records) out.push_back(r.bytes);
+        for (const auto& r : observer.records)
+            out.push_back(r.bytes);
         return out;
     }
 
@@ -104,9 +106,9 @@ TEST_F(ReceivePathTest, SmallMessagesAreLoggedAndSkipped) {
 
     EXPECT_EQ(Delivered(), (std::vector<std::string>{good}));
     EXPECT_EQ(logs->Texts(), (std::vector<std::string>{"TCPReceiver::OnReceive Small Message 2",
-                                                      "TCPReceiver::OnReceive Small Message 3",
-                                                      "TCPReceiver::OnReceive Small Message 1",
-                                                      "TCPReceiver::OnReceive Small Message 0"}));
+                                                       "TCPReceiver::OnReceive Small Message 3",
+                                                       "TCPReceiver::OnReceive Small Message 1",
+                                                       "TCPReceiver::OnReceive Small Message 0"}));
 }
 
 TEST_F(ReceivePathTest, LargestMessageFitsTheBuffer) {
@@ -143,15 +145,16 @@ TEST_F(ReceivePathTest, AcceptMessageMarksTheReceiverAccepted) {
 TEST_F(ReceivePathTest, CompressedAggregateWithoutPluginIsDropped) {
     Deliver(Aggregate(8, Frame(700, "abcd")));
     EXPECT_TRUE(observer.records.empty());
-    EXPECT_EQ(logs->Texts(), (std::vector<std::string>{"M_COMPRESSED_AGGREGATED_BMME_MESSAGE=NULL"}));
+    EXPECT_EQ(logs->Texts(),
+              (std::vector<std::string>{"M_COMPRESSED_AGGREGATED_BMME_MESSAGE=NULL"}));
 }
 
 TEST_F(ReceivePathTest, CompressedAggregateContentIsProcessedInTurn) {
     TCPReceiver::SetUncompressFunction(&CopyUncompress);
     const std::string content = Frame(700, "one") + Frame(kMsgAccepted, "") + Frame(701, "two");
     Deliver(Aggregate(uint32_t(content.size()), content));
-    EXPECT_EQ(Delivered(),
-              (std::vector<std::string>{Frame(700, "one"), Frame(kMsgAccepted, ""), Frame(701, "two")}));
+    EXPECT_EQ(Delivered(), (std::vector<std::string>{Frame(700, "one"), Frame(kMsgAccepted, ""),
+                                                     Frame(701, "two")}));
     EXPECT_TRUE(receiver->isAccepted());
 
     // A header-only aggregate is consumed and produces nothing.
@@ -208,7 +211,8 @@ TEST_F(ReceivePathTest, ReadsCountIntoTheReceivedBytes) {
 
 TEST_F(ReceivePathTest, ObserverDisconnectingMidBlockStopsCleanly) {
     observer.onMessage = [&](const Message* message, Observable*) {
-        if (message->GetType() == 700) receiver->DisconnectAndNotify(false);
+        if (message->GetType() == 700)
+            receiver->DisconnectAndNotify(false);
     };
     ASSERT_TRUE(raw::SendAll(peer, Frame(700, "") + Frame(701, "")));
     ASSERT_TRUE(PumpUntil([&] { return !receiver->isConnected(); }));
@@ -234,10 +238,11 @@ TEST_F(ReceivePathTest, ObserverDestroyingTheReceiverMidBlockIsDeferred) {
         }
     };
     ASSERT_TRUE(raw::SendAll(peer, Frame(700, "") + Frame(701, "")));
-    ASSERT_TRUE(PumpUntil([&] { return Manager().GetReceivers().empty() && !observer.records.empty(); }));
+    ASSERT_TRUE(
+        PumpUntil([&] { return Manager().GetReceivers().empty() && !observer.records.empty(); }));
     PumpRounds(3);
     EXPECT_EQ(observer.Types(), (std::vector<uint16_t>{700}));  // framing stops at once
-    receiver = nullptr;  // deleted by itself
+    receiver = nullptr;                                         // deleted by itself
 }
 
 }  // namespace

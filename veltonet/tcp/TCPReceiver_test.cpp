@@ -20,7 +20,7 @@ using test::RecordingObserver;
 namespace raw = test::raw;
 
 class TCPReceiverTest : public test::ManagerTest {
-protected:
+  protected:
     void TearDown() override {
         raw::Close(peer);
         raw::Close(listenFd);
@@ -45,12 +45,12 @@ protected:
 
 // Counts its own destruction, so tests can see deferred deletion happen.
 class CountedReceiver : public TCPReceiver {
-public:
+  public:
     CountedReceiver(const char* ip, unsigned short port, int* destroyed)
         : TCPReceiver("counted", ip, port, 0), m_destroyed(destroyed) {}
     ~CountedReceiver() override { ++*m_destroyed; }
 
-private:
+  private:
     int* m_destroyed;
 };
 
@@ -124,9 +124,10 @@ TEST_F(TCPReceiverTest, LoggedConnectErrorWritesTwoRecords) {
 
     receiver->OnConnect(kWsaEtimedout);
 
-    ASSERT_EQ(logs->Texts(), (std::vector<std::string>{
-                                 "ERROR OnConnect (next line)",
-                                 "The attempt to connect timed out without establishing a connection"}));
+    ASSERT_EQ(logs->Texts(),
+              (std::vector<std::string>{
+                  "ERROR OnConnect (next line)",
+                  "The attempt to connect timed out without establishing a connection"}));
     EXPECT_EQ(logs->records[0].source, "feed");
     EXPECT_EQ(logs->records[0].address, "127.0.0.1");
     EXPECT_EQ(logs->records[0].log, "SocketErrors");

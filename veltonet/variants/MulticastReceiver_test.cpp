@@ -84,53 +84,30 @@ TEST_F(MulticastReceiverTest, WithoutGroupBindsThePortAndJoinsNothing) {
     EXPECT_EQ(logs->records.front().source, "bad");
 }
 
-TEST_F(MulticastReceiverTest, HasNoServerAndNeverReconnects) {
+TEST_F(MulticastReceiverTest, FramesAcrossDatagramsSkipsEmptyOnesAndNeverReconnects) {
     MulticastReceiver receiver("mc", "", 0);
-    EXPECT_STREQ(receiver.GetDisplayType(), "MCT");
-    EXPECT_EQ(receiver.GetType(), 2);
-    EXPECT_FALSE(receiver.CanRecoverLostMessages());
-    EXPECT_TRUE(Manager().isRegistered(&receiver));
-    receiver.SetPersistent(5);
-    EXPECT_FALSE(receiver.isPersistent());
-    EXPECT_EQ(receiver.GetReconnectSeconds(), 0u);
-
     RecordingObserver observer;
     receiver.Add(&observer);
+    receiver.SetPersistent(5);  // no server to go back to
+    EXPECT_EQ(receiver.GetReconnectSeconds(), 0u);
     ASSERT_TRUE(Connect(receiver));
     EXPECT_NE(receiver.GetLocalPort(), 0);
-    EXPECT_TRUE(receiver.isConnected());
-    receiver.DisconnectAndNotify(true);
-    EXPECT_EQ(observer.Types(), (Types{kMsgDisconnected}));
-    EXPECT_FALSE(Loop().HasTimer(reinterpret_cast<TimerId>(static_cast<TCPReceiver*>(&receiver))));
-    EXPECT_FALSE(receiver.isDataReceived());
-}
-
-TEST_F(MulticastReceiverTest, FramesMessagesAcrossDatagrams) {
-    MulticastReceiver receiver("mc", "", 0);
-    RecordingObserver observer;
-    receiver.Add(&observer);
-    ASSERT_TRUE(Connect(receiver));
     DatagramSender sender;
 
     const std::string split = Frame(102, "split across two datagrams");
     ASSERT_TRUE(Feed(sender, receiver, Frame(100, "a") + Frame(101, "b") + split.substr(0, 7)));
     EXPECT_EQ(observer.Types(), (Types{kMsgFirstDatagram, 100, 101}));
+    // An empty datagram is neither data nor a close.
+    ASSERT_TRUE(sender.Send("", receiver.GetLocalPort()));
     ASSERT_TRUE(Feed(sender, receiver, split.substr(7) + Frame(103, "").substr(0, 3)));
     EXPECT_EQ(observer.Types(), (Types{kMsgFirstDatagram, 100, 101, 102}));
     EXPECT_EQ(observer.records.back().bytes, split);
     EXPECT_EQ(receiver.GetBufferUsed(), 3u);
-}
-
-TEST_F(MulticastReceiverTest, EmptyDatagramIsNeitherDataNorAClose) {
-    MulticastReceiver receiver("mc", "", 0);
-    RecordingObserver observer;
-    receiver.Add(&observer);
-    ASSERT_TRUE(Connect(receiver));
-    DatagramSender sender;
-    ASSERT_TRUE(sender.Send("", receiver.GetLocalPort()));
-    ASSERT_TRUE(Feed(sender, receiver, Frame(100, "after")));
-    EXPECT_EQ(observer.Types(), (Types{kMsgFirstDatagram, 100}));
     EXPECT_TRUE(receiver.isConnected());
+
+    receiver.DisconnectAndNotify(true);
+    EXPECT_EQ(observer.Types().back(), kMsgDisconnected);
+    EXPECT_FALSE(Loop().HasTimer(reinterpret_cast<TimerId>(static_cast<TCPReceiver*>(&receiver))));
     EXPECT_TRUE(logs->records.empty());
 }
 
