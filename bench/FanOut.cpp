@@ -1,7 +1,8 @@
 // Fan-out: one publisher sends 64-byte messages to N subscribers, each on its own TCP
 // connection; the subscribers live in a peer process and count what they get.
 //
-//   velto-bench-fanout run --contender velto|raw|zmq --n N --count M --seconds T [--pin 0|1]
+//   velto-bench-fanout run --contender velto|raw|zmq --n N --count M --seconds T
+//                          [--pin 0|1|2] [--lossless 0|1]
 //   velto-bench-fanout sub --kind raw|zmq --port P --n N --count M --seconds T --cpu C
 //
 // veltonet: a Listener with one subscription identifier; each subscriber connects, waits for
@@ -15,7 +16,9 @@
 // more than about as many bytes waiting is waited for in the same way.
 // zmq: PUB and N SUB sockets with a 4-byte prefix filter (the message header); the default
 // high-water mark drops what a slow subscriber cannot take, and the subscribers count the
-// holes in the sequence numbers.
+// holes in the sequence numbers. With --lossless 1 the publisher is an XPUB with
+// ZMQ_XPUB_NODROP, whose send waits at the high-water mark instead: zmq's fan-out without
+// losses, for comparison.
 //
 // Deliveries per second are counted by the subscribers: messages received over the time from
 // the first to the last one, summed over subscribers. Drops are reported apart.
@@ -51,6 +54,7 @@ struct Settings {
     uint64_t count = 100000;
     uint64_t seconds = 5;
     Pinning pin = Pinning::kSeparate;
+    bool lossless = false;  // zmq only: XPUB with ZMQ_XPUB_NODROP
 };
 
 Peer StartSubscribers(const char* kind, uint16_t port, const Settings& settings) {
@@ -298,8 +302,12 @@ Json PublishRaw(const Settings& settings, uint64_t deadline) {
 
 Json PublishZmq(const Settings& settings, uint64_t /*deadline*/) {
     void* context = zmq::NewContext();
-    void* pub = zmq::NewSocket(context, ZMQ_PUB);
+    // Lossless: an XPUB whose send blocks at the high-water mark instead of dropping.
+    void* pub = zmq::NewSocket(context, settings.lossless ? ZMQ_XPUB : ZMQ_PUB);
     zmq::SetInt(pub, ZMQ_LINGER, 0);
+    if (settings.lossless) {
+        zmq::SetInt(pub, ZMQ_XPUB_NODROP, 1);
+    }
     const uint16_t port = zmq::BindLoopback(pub);
     Peer subscribers = StartSubscribers("zmq", port, settings);
     std::string message = MakeMessage(kMessageSize, kTypeData, kProbe);
@@ -342,6 +350,7 @@ int Run(const Args& args) {
     settings.count = args.Number("count", 100000);
     settings.seconds = args.Number("seconds", 5);
     settings.pin = PinningOf(args.Number("pin", 1));
+    settings.lossless = args.Number("lossless", 0) != 0;
     HardDeadline(unsigned(settings.seconds) * 2 + 40);
     RaiseDescriptorLimit(4096);
     PinToCpu(OwnCpu(settings.pin));
@@ -359,6 +368,7 @@ int Run(const Args& args) {
     Json result;
     result.Text("workload", "fanout")
         .Text("contender", contender)
+        .Bool("lossless", settings.lossless)
         .Integer("n", int64_t(settings.n))
         .Integer("count", int64_t(settings.count))
         .Raw("publisher", detail.Str());

@@ -1,7 +1,8 @@
 // Stream receive: a peer writes framed messages of one size over one loopback TCP connection
 // as fast as it can; the contender under test receives them and counts them in an observer.
 //
-//   velto-bench-stream run --contender velto|raw|zmq --size S --count N --seconds T [--pin 0|1]
+//   velto-bench-stream run --contender velto|raw|zmq --size S --count N --seconds T
+//                          [--pin 0|1|2]
 //   velto-bench-stream sender --kind raw|zmq --size S --count N --cpu C
 //
 // The veltonet and raw contenders read from the same raw sender; the zmq contender pulls

@@ -23,11 +23,23 @@ import time
 CONTENDERS = ["velto", "raw", "zmq"]
 NAMES = {"velto": "veltonet", "raw": "raw", "zmq": "zmq"}
 
+# CPU placement of the measuring process and its peer (the programs' --pin): 0 leaves it to
+# the scheduler, 1 gives each side a core of its own, 2 puts both on CPU 0. Each contender
+# gets the placement it does best with on two cores: veltonet and raw are single-threaded and
+# do best where the scheduler puts them, above all when other work shares the machine; zmq
+# hands every message between its application thread and its I/O thread, which costs it less
+# with both threads on one core (each of its processes on a core of its own).
+THROUGHPUT_PLACEMENT = {"velto": 0, "raw": 0, "zmq": 1}
 
-def metric(key, label, unit, better, headline=False, derive=None, contenders=None):
-    """One figure read from a run's result: key is a dotted path, or derive(result)."""
+
+def metric(key, label, unit, better, headline=False, derive=None, contenders=None,
+           columns=None):
+    """One figure read from a run's result: key is a dotted path, or derive(result).
+
+    columns maps a table column (velto, raw, zmq) to the runs that fill it, when those are a
+    variant of the case rather than the plain contender."""
     return {"key": key, "label": label, "unit": unit, "better": better, "headline": headline,
-            "derive": derive, "contenders": contenders or CONTENDERS}
+            "derive": derive, "contenders": contenders or CONTENDERS, "columns": columns or {}}
 
 
 def cpu_ns_per_message(result):
@@ -56,17 +68,24 @@ def fanout_cases():
                       "text": ">= 2x zmq, zero drops", "zero_drops": True}
         cases.append({
             "workload": "fan-out", "case": f"N={n}", "program": "velto-bench-fanout",
-            "args": {"n": n, "count": deliveries // n, "seconds": 10}, "pin": 1,
+            "args": {"n": n, "count": deliveries // n, "seconds": 10},
+            "pin": THROUGHPUT_PLACEMENT,
+            "variants": {"zmq lossless": ("zmq", ["--lossless", "1"])},
             "metrics": [
                 metric("publisher.subscribers.deliveries_per_s", "deliveries/s", "/s", "higher",
                        headline=True),
                 metric("publisher.subscribers.dropped", "dropped", "msgs", "lower"),
+                metric("publisher.subscribers.deliveries_per_s",
+                       "deliveries/s, zmq lossless", "/s", "higher", headline=True,
+                       columns={"zmq": "zmq lossless"}),
                 metric(None, "publisher CPU ns/delivery", "ns", "lower",
                        derive=cpu_ns_per_delivery),
             ],
-            "targets": {"deliveries/s": target} if target else {},
+            "targets": {"deliveries/s": target, "deliveries/s, zmq lossless": target}
+            if target else {},
             "note": "zmq's PUB drops at its default high-water mark what the subscribers "
-                    "cannot take; its deliveries/s counts what arrived",
+                    "cannot take, and its deliveries/s counts what arrived; 'zmq lossless' is "
+                    "an XPUB with ZMQ_XPUB_NODROP, whose send waits instead",
         })
     return cases
 
@@ -76,7 +95,8 @@ def all_cases():
     for size, count in ((64, 10_000_000), (512, 3_000_000)):
         stream.append({
             "workload": "stream", "case": f"{size} B", "program": "velto-bench-stream",
-            "args": {"size": size, "count": count, "seconds": 8}, "pin": 1,
+            "args": {"size": size, "count": count, "seconds": 8},
+            "pin": THROUGHPUT_PLACEMENT,
             "metrics": [
                 metric("msgs_per_s", "msgs/s", "/s", "higher", headline=True),
                 metric("mb_per_s", "MB/s", "MB/s", "higher"),
@@ -101,7 +121,7 @@ def all_cases():
     }]
     sequenced = [{
         "workload": "sequenced", "case": "1% loss", "program": "velto-bench-sequenced",
-        "args": {"packets": 100_000, "seconds": 8}, "pin": 1,
+        "args": {"packets": 100_000, "seconds": 8}, "pin": THROUGHPUT_PLACEMENT,
         "metrics": [
             metric("packets_per_s", "packets/s", "/s", "higher", headline=True),
             metric(None, "receiver CPU ns/packet", "ns", "lower", derive=cpu_ns_per_packet),
@@ -118,7 +138,7 @@ def all_cases():
     for n in (1000, 10000):
         connections.append({
             "workload": "connections", "case": f"{n} idle", "program": "velto-bench-connections",
-            "args": {"n": n, "seconds": 30}, "pin": 1,
+            "args": {"n": n, "seconds": 30}, "pin": THROUGHPUT_PLACEMENT,
             "metrics": [
                 metric("rss_per_connection", "RSS B/conn", "B", "lower", headline=True),
                 metric("accepts_per_s", "accepts/s", "/s", "higher", headline=True),
@@ -172,23 +192,46 @@ def run_case(case, bindir, reps, env, log):
     args = []
     for key, value in case["args"].items():
         args += [f"--{key}", str(value)]
-    args += ["--pin", str(case["pin"])]
     timeout = case["args"].get("seconds", 10) * 2 + 60
-    runs = {c: [] for c in CONTENDERS}
-    errors = {c: [] for c in CONTENDERS}
+    # Run keys: the contenders, then the case's variants (a contender with more arguments).
+    variants = {c: (c, []) for c in CONTENDERS}
+    variants.update(case.get("variants", {}))
+    keys = list(variants)
+    runs = {k: [] for k in keys}
+    errors = {k: [] for k in keys}
     for rep in range(reps):
-        order = CONTENDERS[rep % 3:] + CONTENDERS[:rep % 3]
-        for contender in order:
-            result, error, elapsed = run_program(program, ["--contender", contender, *args],
-                                                 timeout, env)
+        order = keys[rep % len(keys):] + keys[:rep % len(keys)]
+        for key in order:
+            contender, extra = variants[key]
+            pin = case["pin"][contender] if isinstance(case["pin"], dict) else case["pin"]
+            result, error, elapsed = run_program(
+                program, ["--contender", contender, *args, "--pin", str(pin), *extra], timeout,
+                env)
             if result is None:
-                errors[contender].append(error)
-                log(f"  {case['workload']} {case['case']} {contender}: FAILED ({error})")
+                errors[key].append(error)
+                log(f"  {case['workload']} {case['case']} {key}: FAILED ({error})")
             else:
-                runs[contender].append(result)
-                log(f"  {case['workload']} {case['case']} {contender} rep {rep + 1}: "
+                runs[key].append(result)
+                log(f"  {case['workload']} {case['case']} {key} rep {rep + 1}: "
                     f"{elapsed:.1f} s")
     return runs, errors
+
+
+def problems(key, result):
+    """What makes a run's figures unfit: it did not finish, or delivered out of order, or a
+    contender that must not lose anything lost something."""
+    found = []
+    if result.get("complete") is False:
+        found.append("incomplete")
+    for path in ("misordered", "publisher.subscribers.misordered"):
+        if (dig(result, path) or 0) > 0:
+            found.append(f"{path}={dig(result, path)}")
+    lossless = key in ("velto", "raw", "zmq lossless")
+    if lossless and (dig(result, "publisher.subscribers.dropped") or 0) > 0:
+        found.append(f"dropped={dig(result, 'publisher.subscribers.dropped')}")
+    if (dig(result, "publisher.clients_lost") or 0) > 0:
+        found.append(f"clients_lost={dig(result, 'publisher.clients_lost')}")
+    return found
 
 
 def ratio(a, b):
@@ -207,16 +250,19 @@ def check(value, op, limit):
 def evaluate_case(case, runs, errors):
     out = {"workload": case["workload"], "case": case["case"], "program": case["program"],
            "note": case.get("note", ""),
-           "args": case["args"], "pinned": bool(case["pin"]), "metrics": [],
+           "args": case["args"], "placement": case["pin"], "metrics": [],
            "errors": {c: e for c, e in errors.items() if e},
+           "problems": {k: [p for r in rs for p in problems(k, r)] for k, rs in runs.items()
+                        if any(problems(k, r) for r in rs)},
            "runs": {c: r for c, r in runs.items()}}
     for m in case["metrics"]:
         values = {}
         for contender in CONTENDERS:
             if contender not in m["contenders"]:
                 continue
+            source = m["columns"].get(contender, contender)
             samples = [m["derive"](r) if m["derive"] else dig(r, m["key"])
-                       for r in runs[contender]]
+                       for r in runs.get(source, [])]
             values[contender] = summarize(samples)
         med = {c: (v["median"] if v else None) for c, v in values.items()}
         entry = {"label": m["label"], "unit": m["unit"], "better": m["better"],
@@ -380,16 +426,21 @@ def draw_chart(points, outdir):
     gnuplot = shutil.which("gnuplot")
     if gnuplot is None:
         return None, "gnuplot not found: install gnuplot-nox"
-    ticks = ", ".join(f'"{label}" {value}' for label, value in (
-        ("1/1024", 2 ** -10), ("1/256", 2 ** -8), ("1/64", 2 ** -6), ("1/16", 2 ** -4),
-        ("1/4", 0.25), ("1", 1), ("4", 4), ("16", 16), ("64", 64)))
+    # The range covers every bar, in whole powers of 4, from at least 1/16 to 16.
+    values = [v for _, raw, zmq in points for v in (raw, zmq) if v]
+    top = max([16.0] + values)
+    bottom = min([1 / 16] + values)
+    high = 2 * math.ceil(math.log(top, 4))
+    low = 2 * math.floor(math.log(bottom, 4))
+    ticks = ", ".join(f'"{2 ** e if e >= 0 else "1/" + str(2 ** -e)}" {2.0 ** e}'
+                      for e in range(low, high + 1, 2))
     common = f"""
 set datafile missing '?'
 set style data histograms
 set style histogram clustered gap 1
 set style fill solid 0.85 border -1
 set logscale y 2
-set yrange [2**-10:64]
+set yrange [{2.0 ** low}:{2.0 ** high}]
 set ytics ({ticks})
 set grid ytics
 set key top right
@@ -402,7 +453,7 @@ set output '{png}'
 set title "veltonet vs raw epoll baseline and libzmq: medians of the headline figures"
 set xtics rotate by -40 scale 0 font ",9"
 set bmargin 15
-set rmargin 12
+set rmargin 16
 set arrow 1 from graph 0, first 1 to graph 1, first 1 nohead lc rgb "black" lw 1.5 dt 2
 plot '{data}' using 2:xtic(1) title "vs raw" lc rgb "#3465a4", '' using 3 title "vs zmq" lc rgb "#f57900"
 """
@@ -455,6 +506,15 @@ def main():
         print(f"chart: {png}")
         return 0
 
+    # Other work on the machine moves the figures; with the right to, the bench takes a larger
+    # share of the CPUs than it (nice -10; every program inherits it). It never spins, so it
+    # starves nothing.
+    try:
+        os.nice(-10)
+    except OSError:
+        pass
+    niceness = os.nice(0)
+
     os.makedirs(options.out, exist_ok=True)
     logdir = os.path.join(options.out, "logs")
     shutil.rmtree(logdir, ignore_errors=True)
@@ -468,7 +528,7 @@ def main():
     machine = {
         "cpus": os.cpu_count(), "kernel": platform.release(), "machine": platform.machine(),
         "date": time.strftime("%Y-%m-%d %H:%M:%S %z"),
-        "loadavg_before": open("/proc/loadavg").read().split()[:3],
+        "loadavg_before": open("/proc/loadavg").read().split()[:3], "niceness": niceness,
     }
     try:
         with open("/proc/cpuinfo") as f:
@@ -532,6 +592,9 @@ def main():
     failures = sum(len(e) for case in results for e in case["errors"].values())
     if failures:
         print(f"{failures} run(s) failed; see 'errors' in results.json")
+    for case in results:
+        for key, found in case["problems"].items():
+            print(f"check: {case['workload']} {case['case']} {key}: {', '.join(found)}")
     return 0
 
 

@@ -55,6 +55,7 @@ void Observable::Forget(Observer* observer) {
     }
     if (m_notifyDepth > 0) {
         *slot = nullptr;  // a walk holds indexes into m_observers; compacted when it ends
+        m_hasHoles = true;
     } else {
         m_observers.erase(slot);
     }
@@ -62,6 +63,7 @@ void Observable::Forget(Observer* observer) {
 
 void Observable::Compact() {
     std::erase(m_observers, nullptr);
+    m_hasHoles = false;
 }
 
 void Observable::Notify(const Message* message, const Message*, Observable*) {
@@ -88,7 +90,7 @@ void Observable::Notify(const Message* message, const Message*, Observable*) {
     }
 
     m_destroyedFlag = outerFlag;
-    if (--m_notifyDepth == 0) {
+    if (--m_notifyDepth == 0 && m_hasHoles) {
         Compact();
     }
 }

@@ -828,18 +828,22 @@ void AsyncSocket::HandleEvents(uint32_t epollEvents) {
                 return;
             }
         } else {
-            // Linux counts only the bytes before an urgent mark, so at the mark the count is 0
+            // Without a hang-up, readable means data: no count is needed (one system call per
+            // read saved). After one, only a count tells unread data from the close. Linux
+            // counts only the bytes before an urgent mark, so at the mark the count is 0
             // although data (and the urgent byte, which a plain read skips) waits.
-            unsigned long waiting = 0;
-            if (!BytesReadable(&waiting)) {
-                waiting = 0;
+            const bool hungUp = (events & (EPOLLRDHUP | EPOLLHUP)) != 0;
+            bool dataWaits = !hungUp;
+            if (hungUp) {
+                unsigned long waiting = 0;
+                dataWaits = (BytesReadable(&waiting) && waiting > 0) || AtUrgentMark(m_fd);
             }
-            if ((waiting > 0 || AtUrgentMark(m_fd)) && (m_events & kFdRead) != 0) {
+            if (dataWaits && (m_events & kFdRead) != 0) {
                 OnReceive(0);
                 if (!stillLive()) {
                     return;
                 }
-            } else if ((events & (EPOLLRDHUP | EPOLLHUP)) != 0) {
+            } else if (hungUp) {
                 // Every byte was read (or is not wanted): the peer's close is due now.
                 StopWatching();
                 if ((m_events & kFdClose) != 0) {
