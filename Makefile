@@ -38,8 +38,28 @@ bench: deps
 	@cmake --build build-bench -j $(JOBS) --target velto-bench
 	@python3 bench/run_bench.py --bin build-bench/bin --out $(BUILD)/bench
 
-fuzz:
-	@echo "make fuzz: fuzz targets are not written yet; they will run each libFuzzer target for a set time."
+# libFuzzer targets (clang, AddressSanitizer and UndefinedBehaviorSanitizer) in their own build,
+# each run for FUZZ_SECONDS over its seeds in fuzz/corpus/; finds stay in $(FUZZ_BUILD).
+FUZZ_BUILD   ?= build-fuzz
+FUZZ_SECONDS ?= 60
+fuzz: deps
+	@cmake -S . -B $(FUZZ_BUILD) -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVELTONET_FUZZ=ON \
+		-DVELTONET_TESTS=OFF -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ >/dev/null
+	@cmake --build $(FUZZ_BUILD) -j $(JOBS) --target fuzz_targets
+	@bash fuzz/run.sh $(FUZZ_BUILD) $(FUZZ_SECONDS)
+
+# Fan-out, a repaired feed and server restarts for SOAK_SECONDS; fails on any lost or repeated
+# message and on memory or descriptors that grow after the warm-up.
+.PHONY: soak test-valgrind
+SOAK_SECONDS ?= 600
+soak: deps $(BUILD)/build.ninja
+	@cmake --build $(BUILD) -j $(JOBS) --target veltonet-soak
+	@$(BUILD)/bin/veltonet-soak $(SOAK_SECONDS)
+
+# Every test program and the fuzz corpora under valgrind's memcheck (the build without
+# sanitizers).
+test-valgrind: build
+	@bash tests/reliability/valgrind.sh $(BUILD)
 
 clean:
-	rm -rf $(BUILD) $(ASAN_BUILD)
+	rm -rf $(BUILD) $(ASAN_BUILD) $(FUZZ_BUILD) build-bench

@@ -189,9 +189,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     FUZZ_CHECK(client->isPending() != admitted, "admission state");
     Collector collector;
     client->Add(&collector);
-    for (std::string& chunk : splits.Cut(stream)) {
-        client->source.Push(std::move(chunk));
-    }
+    client->source.Push(stream, splits);
     for (int rounds = 0; !client->source.Empty(); ++rounds) {
         FUZZ_CHECK(rounds < 1 << 20, "client stopped reading");
         client->OnReceive(0);

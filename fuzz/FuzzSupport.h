@@ -3,12 +3,12 @@
 // Shared by the fuzz targets: reading a fuzzer input, failing loudly on a broken invariant,
 // a quiet process environment (manager, log folder, codec), receivers whose reads come from
 // the input instead of a socket, and the heap figure that the memory bounds are checked on.
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <deque>
 #include <string>
 #include <vector>
 
@@ -77,7 +77,7 @@ class Collector : public Observer {
 // The split of a byte stream into successive reads: chunk lengths taken in turn, over and over.
 struct Splits {
     std::vector<size_t> lengths;  // never empty, never 0
-    // Reads [count][count lengths]: a length byte b gives b + 1 bytes, and b = 0 a long read.
+    // Reads [count][count lengths]: a length byte b gives b bytes, and b = 0 a long read.
     static Splits Read(Input& input) {
         Splits splits;
         const unsigned count = input.Byte() % 16;
@@ -90,44 +90,47 @@ struct Splits {
         }
         return splits;
     }
-    std::deque<std::string> Cut(const std::string& stream) const {
-        std::deque<std::string> chunks;
-        size_t offset = 0;
-        for (size_t i = 0; offset < stream.size(); ++i) {
-            const size_t n = lengths[i % lengths.size()];
-            chunks.push_back(stream.substr(offset, n));
-            offset += n;
-        }
-        return chunks;
-    }
 };
 
-// Hands queued chunks to the receive path in place of the socket: each Receive call returns
-// the front chunk, or as much of it as fits (the rest waits for the next call).
+// Hands queued bytes to the receive path in place of the socket, one chunk per Receive call,
+// or as much of the chunk as the caller has room for (the rest comes with the next call).
 class ChunkSource {
   public:
-    void Push(std::string chunk) {
+    void Push(const std::string& chunk) {
         if (!chunk.empty()) {
-            m_chunks.push_back(std::move(chunk));
+            m_bytes += chunk;
+            m_ends.push_back(m_bytes.size());
         }
     }
-    bool Empty() const { return m_chunks.empty(); }
+    // The stream cut as splits says.
+    void Push(const std::string& stream, const Splits& splits) {
+        for (size_t offset = 0, i = 0; offset < stream.size(); ++i) {
+            const size_t n =
+                std::min(splits.lengths[i % splits.lengths.size()], stream.size() - offset);
+            m_ends.push_back(m_bytes.size() + offset + n);
+            offset += n;
+        }
+        m_bytes += stream;
+    }
+    bool Empty() const { return m_offset >= m_bytes.size(); }
     int Take(void* data, int length) {
-        if (m_chunks.empty() || length <= 0) {
+        if (Empty() || length <= 0) {
             return -1;
         }
-        std::string& front = m_chunks.front();
-        const size_t n = front.size() < size_t(length) ? front.size() : size_t(length);
-        std::memcpy(data, front.data(), n);
-        front.erase(0, n);
-        if (front.empty()) {
-            m_chunks.pop_front();
+        while (m_ends[m_chunk] <= m_offset) {
+            ++m_chunk;
         }
+        const size_t n = std::min(m_ends[m_chunk] - m_offset, size_t(length));
+        std::memcpy(data, m_bytes.data() + m_offset, n);
+        m_offset += n;
         return int(n);
     }
 
   private:
-    std::deque<std::string> m_chunks;
+    std::string m_bytes;
+    std::vector<size_t> m_ends;  // where each chunk ends in m_bytes
+    size_t m_offset = 0;
+    size_t m_chunk = 0;
 };
 
 // The process environment every target runs in: a private log folder, one receiver manager

@@ -55,7 +55,10 @@ std::string Name(Input& input) {
 }
 
 void Check(const std::string& file, const std::string& section, const std::string& key) {
-    static const char* const kDefault = "\x01" "default" "\x01";
+    static const char* const kDefault =
+        "\x01"
+        "default"
+        "\x01";
     const std::string answer = ReadIniString(IniPath(), section.c_str(), key.c_str(), kDefault);
     FUZZ_CHECK(answer == kDefault || file.find(answer) != std::string::npos,
                "answer of %zu bytes is not in the file", answer.size());

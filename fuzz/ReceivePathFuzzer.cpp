@@ -95,9 +95,7 @@ Outcome Run(const std::string& stream, const Splits* splits, uint8_t flags) {
     if (splits == nullptr) {
         receiver.source.Push(stream);
     } else {
-        for (std::string& chunk : splits->Cut(stream)) {
-            receiver.source.Push(std::move(chunk));
-        }
+        receiver.source.Push(stream, *splits);
     }
     receiver.ReadAll();
     Outcome outcome;

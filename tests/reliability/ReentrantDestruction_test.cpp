@@ -187,9 +187,6 @@ class ReentrantDestructionTest : public test::ManagerTest,
 
 TEST_P(ReentrantDestructionTest, TheOtherReceiverIsNeverCalledAfterwards) {
     const auto [trigger, action] = GetParam();
-    if (trigger == Trigger::Recovered) {
-        GTEST_SKIP() << "covered by RecoveredPacketTest";
-    }
     int serverA = -1;
     int serverB = -1;
     TrackedReceiver* a = MakeReceiver("a", &serverA);
@@ -255,14 +252,6 @@ class RecoveredPacketTest : public ReentrantDestructionTest {};
 
 TEST_P(RecoveredPacketTest, ActingFromARecoveredPacketIsSafe) {
     const auto [target, action] = GetParam();
-    if (target == Trigger::Recovered && action == Action::Delete) {
-        // R_DeleteReceiver deletes at once, and the repair receiver is inside its own receive
-        // processing here (its packet released the message): the deletion is a use after free
-        // on the way out. Enable once R_DeleteReceiver defers the deletion of a receiver that
-        // is receiving, as DelayedDestroy does.
-        GTEST_SKIP() << "R_DeleteReceiver of a receiver whose receive processing is on the "
-                        "stack frees it under that processing";
-    }
     test::DatagramSender sender;
     ASSERT_TRUE(sender.ok);
     auto* seq = new MulticastSequenceReceiver("seq", "", 0);

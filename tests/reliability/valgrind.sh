@@ -1,20 +1,18 @@
 #!/usr/bin/env bash
 # The loopback tests under valgrind's memcheck: any memory error or definite leak fails.
 # Usage: tests/reliability/valgrind.sh <build folder without sanitizers>
-# Runs the reliability suite (which scales its long loops down under valgrind), the TCP,
-# listener and variant tests, and the fuzz corpora replays.
+# Runs every test program of the build (the reliability suite scales its long loops down under
+# valgrind) and the fuzz corpora replays.
 set -uo pipefail
 build=${1:?usage: tests/reliability/valgrind.sh <build folder>}
 root=$(cd "$(dirname "$0")/../.." && pwd)
 memcheck=(valgrind --tool=memcheck --error-exitcode=99 --leak-check=full
           --errors-for-leak-kinds=definite --show-leak-kinds=definite --num-callers=30 -q)
 
-runs=(
-  "reliability_tests"
-  "tcp_tests"
-  "listener_tests"
-  "variants_tests"
-)
+runs=()
+for program in "$build"/bin/*_tests "$build"/bin/frame_c_host; do
+  [ -x "$program" ] && runs+=("$(basename "$program")")
+done
 for target in receive_path client_requests sequence_receiver ini_file; do
   runs+=("fuzz_${target}_replay $root/fuzz/corpus/$target")
 done

@@ -103,7 +103,17 @@ R_API void* R_CALL R_CreateTCPReceiver(const char* name, const char* ip, uint16_
 }
 
 R_API void R_CALL R_DeleteReceiver(void* h) {
-    delete ReceiverOf(h);
+    TCPReceiver* receiver = ReceiverOf(h);
+    if (receiver == nullptr) {
+        return;
+    }
+    // A receiver whose own processing is further up the stack (a host deleting a repair
+    // receiver from a message its packet released) is deleted as soon as that processing ends.
+    if (receiver->isBusy()) {
+        receiver->DelayedDestroy();
+    } else {
+        delete receiver;
+    }
 }
 
 }  // extern "C"

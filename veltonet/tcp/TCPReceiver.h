@@ -132,6 +132,9 @@ class VELTONET_EXPORT TCPReceiver : public Observable {
     bool isReceiving() const { return m_receiving; }
     bool isInitialized() const { return m_initialized; }
     bool toDestroy() const { return m_toDestroy; }
+    // Inside one of its own notifications or processing a received block: deleting it now
+    // would pull it from under that work (DelayedDestroy defers it instead).
+    bool isBusy() const { return m_busy > 0 || m_receiving; }
     bool isDisconnectPending() const { return m_disconnectPending; }
     bool isReceivingSequencePackets() const { return m_receivingSequencePackets; }
     bool isPersistent() const { return m_reconnectSeconds > 0; }
