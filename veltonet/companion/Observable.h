@@ -48,7 +48,7 @@ class VELTONET_EXPORT Observable {
 
     std::vector<Observer*> m_observers;  // null entries while a Notify is running
     int m_notifyDepth = 0;
-    bool m_hasHoles = false;  // a removal during Notify left null slots to compact
+    bool m_hasHoles = false;          // a removal during Notify left null slots to compact
     bool* m_destroyedFlag = nullptr;  // set when destroyed inside its own Notify
 };
 
