@@ -400,16 +400,5 @@ int Client(const Args& args) {
 }  // namespace
 
 int main(int argc, char** argv) {
-    if (argc < 2) {
-        Die("usage: velto-bench-connections run|client --key value ...");
-    }
-    const std::string role = argv[1];
-    const Args args(argc, argv, 2);
-    if (role == "run") {
-        return Run(args);
-    }
-    if (role == "client") {
-        return Client(args);
-    }
-    Die("unknown role " + role);
+    return RunRole(argc, argv, "velto-bench-connections", "client", Run, Client);
 }

@@ -586,16 +586,5 @@ int Subscribe(const Args& args) {
 }  // namespace
 
 int main(int argc, char** argv) {
-    if (argc < 2) {
-        Die("usage: velto-bench-fanout run|sub --key value ...");
-    }
-    const std::string role = argv[1];
-    const Args args(argc, argv, 2);
-    if (role == "run") {
-        return Run(args);
-    }
-    if (role == "sub") {
-        return Subscribe(args);
-    }
-    Die("unknown role " + role);
+    return RunRole(argc, argv, "velto-bench-fanout", "sub", Run, Subscribe);
 }

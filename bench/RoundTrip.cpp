@@ -334,16 +334,5 @@ int Echo(const Args& args) {
 }  // namespace
 
 int main(int argc, char** argv) {
-    if (argc < 2) {
-        Die("usage: velto-bench-roundtrip run|echo --key value ...");
-    }
-    const std::string role = argv[1];
-    const Args args(argc, argv, 2);
-    if (role == "run") {
-        return Run(args);
-    }
-    if (role == "echo") {
-        return Echo(args);
-    }
-    Die("unknown role " + role);
+    return RunRole(argc, argv, "velto-bench-roundtrip", "echo", Run, Echo);
 }

@@ -265,16 +265,5 @@ int Sender(const Args& args) {
 }  // namespace
 
 int main(int argc, char** argv) {
-    if (argc < 2) {
-        Die("usage: velto-bench-stream run|sender --key value ...");
-    }
-    const std::string role = argv[1];
-    const Args args(argc, argv, 2);
-    if (role == "run") {
-        return Run(args);
-    }
-    if (role == "sender") {
-        return Sender(args);
-    }
-    Die("unknown role " + role);
+    return RunRole(argc, argv, "velto-bench-stream", "sender", Run, Sender);
 }

@@ -33,6 +33,22 @@ void Die(const std::string& text) {
     _exit(2);
 }
 
+int RunRole(int argc, char** argv, const char* program, const char* peerRole,
+            int (*run)(const Args&), int (*peer)(const Args&)) {
+    if (argc < 2) {
+        Die(std::string("usage: ") + program + " run|" + peerRole + " --key value ...");
+    }
+    const std::string role = argv[1];
+    const Args args(argc, argv, 2);
+    if (role == "run") {
+        return run(args);
+    }
+    if (role == peerRole) {
+        return peer(args);
+    }
+    Die("unknown role " + role);
+}
+
 void HardDeadline(unsigned int seconds) {
     alarm(seconds);
 }

@@ -60,6 +60,11 @@ class Args {
     std::map<std::string, std::string> m_values;
 };
 
+// A bench program's main: argv[1] names the measuring side ("run") or the peer's role; the
+// "--key value" pairs follow. Dies with a usage line for anything else.
+int RunRole(int argc, char** argv, const char* program, const char* peerRole,
+            int (*run)(const Args&), int (*peer)(const Args&));
+
 // A peer process: this program run again with other arguments. Its stdin and stdout are
 // pipes to us and carry one command or report per line; its stderr is ours. It dies with us
 // (parent-death signal), and a peer still running when the object goes is killed.
