@@ -30,6 +30,19 @@
 
 namespace veltonet::fuzz {
 
+// Framed message bytes, and a 32-bit little-endian value, for building inputs and seeds.
+inline std::string Frame(uint16_t type, const std::string& body) {
+    std::string bytes(4, '\0');
+    Message::WriteHeader(bytes.data(), uint16_t(body.size() + 4), type);
+    return bytes + body;
+}
+
+inline std::string U32(uint32_t value) {
+    std::string bytes(4, '\0');
+    Message::WriteU32(bytes.data(), value);
+    return bytes;
+}
+
 // Consumes a fuzzer input from the front; past the end every read gives zeros.
 class Input {
   public:

@@ -40,18 +40,6 @@ class ScriptedReceiver : public TCPReceiver {
     ChunkSource source;
 };
 
-std::string Frame(uint16_t type, const std::string& body) {
-    std::string bytes(4, '\0');
-    Message::WriteHeader(bytes.data(), uint16_t(body.size() + 4), type);
-    return bytes + body;
-}
-
-std::string U32(uint32_t value) {
-    std::string bytes(4, '\0');
-    Message::WriteU32(bytes.data(), value);
-    return bytes;
-}
-
 // Segments: [kind][length 16-bit][content]. Kind 0 raw bytes; 1 an aggregate of the content
 // compressed, stating its true length; 2 the same stating a length of the fuzzer's choice;
 // 3 a sequenced packet carrying the content.

@@ -12,6 +12,8 @@
 namespace {
 
 using veltonet::Message;
+using veltonet::fuzz::Frame;
+using veltonet::fuzz::U32;
 namespace fs = std::filesystem;
 
 fs::path root;
@@ -24,16 +26,6 @@ void Write(const std::string& target, const std::string& name, const std::string
 
 std::string U16(uint16_t value) {
     return std::string{char(value & 0xFF), char(value >> 8)};
-}
-
-std::string U32(uint32_t value) {
-    std::string bytes(4, '\0');
-    Message::WriteU32(bytes.data(), value);
-    return bytes;
-}
-
-std::string Frame(uint16_t type, const std::string& body) {
-    return U16(uint16_t(body.size() + 4)) + U16(type) + body;
 }
 
 std::string Compressed(const std::string& content) {

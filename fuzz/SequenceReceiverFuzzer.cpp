@@ -34,18 +34,6 @@ struct Tag {
     uint8_t kind;     // 0 top-level packet, 1 nested packet, 2 repair packet, 3 plain
 };
 
-std::string Frame(uint16_t type, const std::string& body) {
-    std::string bytes(4, '\0');
-    Message::WriteHeader(bytes.data(), uint16_t(body.size() + 4), type);
-    return bytes + body;
-}
-
-std::string U32(uint32_t value) {
-    std::string bytes(4, '\0');
-    Message::WriteU32(bytes.data(), value);
-    return bytes;
-}
-
 std::string TagMessage(uint16_t type, const Tag& tag) {
     return Frame(type, U32(tag.instance) + U32(tag.sequence) + U32(tag.packet) +
                            std::string(1, char(tag.kind)));
