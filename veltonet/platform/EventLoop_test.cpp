@@ -107,14 +107,16 @@ TEST(SteadyTimers, EventFdIsReadableExactlyWhenATimerIsDue) {
     int runs = 0;
     loop.SetTimerHandler([&](TimerId) { ++runs; });
     EXPECT_FALSE(Readable(loop.EventFd(), 0));
-    loop.SetTimer(1, 20);
+    // A long period, so that a slow run (valgrind, a loaded machine) cannot reach the next
+    // expiry before the "not yet readable" checks.
+    loop.SetTimer(1, 300);
     EXPECT_FALSE(Readable(loop.EventFd(), 0));
-    ASSERT_TRUE(Readable(loop.EventFd(), 2000));
+    ASSERT_TRUE(Readable(loop.EventFd(), 5000));
     EXPECT_EQ(loop.ProcessEvents(0), 1);
     EXPECT_EQ(runs, 1);
     EXPECT_FALSE(Readable(loop.EventFd(), 0));  // re-armed for the next period
 
-    ASSERT_TRUE(Readable(loop.EventFd(), 2000));
+    ASSERT_TRUE(Readable(loop.EventFd(), 5000));
     loop.KillTimer(1);  // due but killed before the round: quiet again
     EXPECT_FALSE(Readable(loop.EventFd(), 0));
     EXPECT_EQ(loop.ProcessEvents(0), 0);
@@ -124,8 +126,10 @@ TEST(SteadyTimers, EventFdIsReadableExactlyWhenATimerIsDue) {
 TEST(SteadyTimers, WaitEndsAtTheNextTimerDespiteALongerTimeout) {
     SteadyClock clock;
     EventLoop loop;
-    loop.SetTimer(1, 20);
+    // Read the clock before arming: the timer counts from SetTimer, so a start read after it
+    // could see a wait shorter than the period on a slow run.
     const uint64_t start = clock.NowMs();
+    loop.SetTimer(1, 20);
     EXPECT_EQ(loop.ProcessEvents(10000), 1);
     const uint64_t elapsed = clock.NowMs() - start;
     EXPECT_GE(elapsed, 20u);
