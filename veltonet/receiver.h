@@ -41,7 +41,9 @@ typedef int BOOL; /* 32-bit: 1 or 0 */
 /* ---- Start-up and shut-down ---- */
 
 R_API void R_CALL R_ReceiverInitialize(void);
-/* Deletes every registered receiver, then the manager. Plug-ins stay loaded. */
+/* Deletes every registered receiver, then the manager. Plug-ins stay loaded. Called from a
+ * callback during RX_ProcessEvents or RX_RunEventLoop, it ends the loop and takes effect when
+ * that call returns (the callback's receiver is still in use until then). */
 R_API void R_CALL R_ReceiverTerminate(void);
 
 /* ---- Host extension functions: driving the event loop, observing, logging ---- */

@@ -14,14 +14,21 @@ R_API void R_CALL R_ReceiverTerminate(void) {
     ReceiverManager::Destroy();
 }
 
+// A termination asked for by a handler during the round runs once the round is over.
 R_API int R_CALL RX_ProcessEvents(int timeoutMs) {
     ReceiverManager* manager = ReceiverManager::Instance();
-    return manager != nullptr ? manager->GetLoop().ProcessEvents(timeoutMs) : -1;
+    if (manager == nullptr) {
+        return -1;
+    }
+    const int ran = manager->GetLoop().ProcessEvents(timeoutMs);
+    ReceiverManager::FinishPendingDestroy();
+    return ran;
 }
 
 R_API void R_CALL RX_RunEventLoop(void) {
     if (ReceiverManager* manager = ReceiverManager::Instance()) {
         manager->GetLoop().Run();
+        ReceiverManager::FinishPendingDestroy();
     }
 }
 

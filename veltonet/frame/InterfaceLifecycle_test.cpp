@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include "support/TestSupport.h"
+#include "veltonet/companion/Message.h"
 #include "veltonet/frame/ReceiverManager.h"
 #include "veltonet/receiver.h"
 #include "veltonet/tcp/TCPReceiver.h"
@@ -47,6 +48,40 @@ TEST_F(WithoutManager, InitializeTwiceKeepsOneManagerAndTerminateTwiceIsHarmless
     R_ReceiverInitialize();
     EXPECT_NE(R_GetMeasureObservable(), nullptr);
     EXPECT_EQ(R_GetReceiverCount(), 0u);
+}
+
+// The host's observer ends the library while the receiver that called it is mid-block.
+TEST_F(WithoutManager, TerminateFromACallbackTakesEffectWhenTheLoopCallReturns) {
+    R_ReceiverInitialize();
+    uint16_t port = 0;
+    const int listenFd = test::raw::Listen(&port);
+    void* receiver = R_CreateTCPReceiver("host", "127.0.0.1", port, 0, 0, 0, 0, 0, false);
+    ASSERT_NE(receiver, nullptr);
+    struct Seen {
+        int data = 0;
+    } seen;
+    auto onMessage = [](void* context, void*, const void* message) {
+        if (Message::At(message)->GetType() == 1000) {
+            ++static_cast<Seen*>(context)->data;
+            R_ReceiverTerminate();
+        }
+    };
+    void* observer = RX_CreateObserver(onMessage, &seen);
+    RX_AddObserver(receiver, observer);
+    ASSERT_TRUE(R_ConnectReceiver(receiver));
+    const int peer = test::raw::AcceptWithin(listenFd, 5000);
+    ASSERT_GE(peer, 0);
+    ASSERT_TRUE(test::raw::SendAll(peer, test::Frame(1000, "one") + test::Frame(1000, "two")));
+
+    for (int round = 0; round < 500 && R_GetMeasureObservable() != nullptr; ++round) {
+        RX_ProcessEvents(10);
+    }
+    EXPECT_EQ(R_GetMeasureObservable(), nullptr);
+    EXPECT_GE(seen.data, 1);
+    EXPECT_EQ(RX_ProcessEvents(0), -1);
+    RX_DestroyObserver(observer);
+    test::raw::Close(peer);
+    test::raw::Close(listenFd);
 }
 
 TEST_F(WithoutManager, EveryCallThatIsSafeWithoutAManagerAnswersItsFixedValue) {

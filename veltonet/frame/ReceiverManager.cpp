@@ -11,8 +11,11 @@
 namespace veltonet {
 
 ReceiverManager* ReceiverManager::s_instance = nullptr;
+bool ReceiverManager::s_destroyPending = false;
 
 ReceiverManager* ReceiverManager::Create(Clock* clock) {
+    // Initialising again before a deferred termination ran keeps the instance as it is.
+    s_destroyPending = false;
     if (s_instance == nullptr) {
         s_instance = new ReceiverManager(clock);
     }
@@ -21,11 +24,23 @@ ReceiverManager* ReceiverManager::Create(Clock* clock) {
 
 void ReceiverManager::Destroy() {
     ReceiverManager* manager = s_instance;
+    if (manager != nullptr && manager->m_loop.isDispatching()) {
+        s_destroyPending = true;
+        manager->m_loop.Stop();
+        return;
+    }
+    s_destroyPending = false;
     if (manager != nullptr) {
         // Receivers still reach the manager from their destructors, so the pointer stays set
         // until the manager's own destruction is over.
         delete manager;
         s_instance = nullptr;
+    }
+}
+
+void ReceiverManager::FinishPendingDestroy() {
+    if (s_destroyPending && s_instance != nullptr && !s_instance->m_loop.isDispatching()) {
+        Destroy();
     }
 }
 

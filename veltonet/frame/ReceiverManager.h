@@ -33,7 +33,10 @@ class ReceiverManager : public Observable {
     static ReceiverManager* Instance() { return s_instance; }
     // clock: null for real time; tests pass a manual clock (not owned).
     static ReceiverManager* Create(Clock* clock = nullptr);
+    // Called from a handler the loop is running, the destruction waits until the round is
+    // over (FinishPendingDestroy), because that handler's receiver is still on the stack.
     static void Destroy();
+    static void FinishPendingDestroy();
 
     EventLoop& GetLoop() { return m_loop; }
     bool HasWindow() const { return m_loop.isValid(); }
@@ -89,6 +92,7 @@ class ReceiverManager : public Observable {
     EventLoop m_loop;
 
     static ReceiverManager* s_instance;
+    static bool s_destroyPending;
 };
 
 }  // namespace veltonet

@@ -47,6 +47,8 @@ class EventLoop {
     // ends it at once; Run clears the request when it returns.
     void Run();
     void Stop() { m_stopRequested = true; }
+    // True while a round runs its timers and socket events (a handler is on the stack).
+    bool isDispatching() const { return m_roundDepth > 0; }
 
     // Periodic timers. SetTimer starts one or replaces the one with that identifier (the
     // period restarts now); a timer that fell behind fires once, not once per missed period.
