@@ -167,14 +167,13 @@ void PingRaw(uint16_t port, Pinger& pinger, uint64_t deadline) {
             if (poller.Wait(events, 4, kReplyMs) == 0) {
                 continue;
             }
-            const ssize_t n = recv(fd, buffer.data + buffer.used, buffer.size - buffer.used, 0);
-            if (n == 0 || (n < 0 && errno != EAGAIN && errno != EINTR)) {
-                break;
-            }
-            if (n < 0) {
+            const ssize_t n = buffer.ReadFrom(fd);
+            if (n <= 0) {
+                if (n < 0) {
+                    break;
+                }
                 continue;
             }
-            buffer.used += size_t(n);
             buffer.Consume(raw::Frame(buffer.data, buffer.used, [&](const char* m, size_t) {
                 if (ReadU16(m + 2) == kTypePing && ReadU32(m + 4) == uint32_t(i)) {
                     replied = true;
@@ -210,14 +209,13 @@ int EchoRaw(uint64_t deadline) {
         if (poller.Wait(events, 4, 100) == 0) {
             continue;
         }
-        const ssize_t n = recv(fd, buffer.data + buffer.used, buffer.size - buffer.used, 0);
-        if (n == 0 || (n < 0 && errno != EAGAIN && errno != EINTR)) {
-            break;
-        }
-        if (n < 0) {
+        const ssize_t n = buffer.ReadFrom(fd);
+        if (n <= 0) {
+            if (n < 0) {
+                break;
+            }
             continue;
         }
-        buffer.used += size_t(n);
         // Everything whole goes back in one send.
         const size_t consumed = raw::Frame(buffer.data, buffer.used, [](const char*, size_t) {});
         raw::SendAll(fd, buffer.data, consumed);

@@ -367,31 +367,18 @@ Json ReceiveRaw(Peer& sender, uint16_t repairPort, Tally& tally, uint64_t deadli
 // ---- contender (c): zmq PULL over TCP ----
 
 Json ReceiveZmq(uint16_t port, Tally& tally, uint64_t deadline) {
-    void* context = zmq::NewContext();
-    void* pull = zmq::NewSocket(context, ZMQ_PULL);
-    zmq::SetInt(pull, ZMQ_RCVTIMEO, 100);
-    zmq::SetInt(pull, ZMQ_LINGER, 0);
-    zmq::ConnectLoopback(pull, port);
-    zmq_msg_t message;
-    zmq_msg_init(&message);
-    while (!tally.done && NowNs() < deadline) {
-        if (zmq_msg_recv(&message, pull, 0) < 0) {
-            continue;
-        }
-        const auto* packet = static_cast<const char*>(zmq_msg_data(&message));
-        const size_t length = zmq_msg_size(&message);
-        if (length < 8) {
-            continue;
-        }
-        raw::Frame(packet + 8, length - 8, [&](const char* m, size_t size) {
-            if (size == kMessageSize && ReadU16(m + 2) == kTypeData) {
-                tally.OnMessage(m);
+    zmq::PullEach(
+        port, [&] { return !tally.done && NowNs() < deadline; },
+        [&](const char* packet, size_t length) {
+            if (length < 8) {
+                return;
             }
+            raw::Frame(packet + 8, length - 8, [&](const char* m, size_t size) {
+                if (size == kMessageSize && ReadU16(m + 2) == kTypeData) {
+                    tally.OnMessage(m);
+                }
+            });
         });
-    }
-    zmq_msg_close(&message);
-    zmq_close(pull);
-    zmq_ctx_term(context);
     return Json();
 }
 

@@ -119,14 +119,11 @@ void ReceiveRaw(uint16_t port, Tally& tally, uint64_t deadline) {
         }
         for (;;) {
             const size_t room = buffer.size - buffer.used;
-            const ssize_t n = recv(fd, buffer.data + buffer.used, room, 0);
+            const ssize_t n = buffer.ReadFrom(fd);
             if (n <= 0) {
-                if (n == 0 || (errno != EAGAIN && errno != EINTR)) {
-                    tally.closed = true;
-                }
+                tally.closed = tally.closed || n < 0;
                 break;
             }
-            buffer.used += size_t(n);
             const size_t consumed =
                 raw::Frame(buffer.data, buffer.used, [&](const char* m, size_t) {
                     if (ReadU16(m + 2) == kTypeData) {
@@ -148,25 +145,13 @@ void ReceiveRaw(uint16_t port, Tally& tally, uint64_t deadline) {
 // ---- contender (c): libzmq PULL ----
 
 void ReceiveZmq(uint16_t port, Tally& tally, uint64_t deadline) {
-    void* context = zmq::NewContext();
-    void* pull = zmq::NewSocket(context, ZMQ_PULL);
-    zmq::SetInt(pull, ZMQ_RCVTIMEO, 100);
-    zmq::SetInt(pull, ZMQ_LINGER, 0);
-    zmq::ConnectLoopback(pull, port);
-    zmq_msg_t message;
-    zmq_msg_init(&message);
-    while (!tally.done && NowNs() < deadline) {
-        if (zmq_msg_recv(&message, pull, 0) < 0) {
-            continue;
-        }
-        const auto* bytes = static_cast<const char*>(zmq_msg_data(&message));
-        if (zmq_msg_size(&message) >= 8 && ReadU16(bytes + 2) == kTypeData) {
-            tally.OnData(bytes);
-        }
-    }
-    zmq_msg_close(&message);
-    zmq_close(pull);
-    zmq_ctx_term(context);
+    zmq::PullEach(
+        port, [&] { return !tally.done && NowNs() < deadline; },
+        [&](const char* bytes, size_t length) {
+            if (length >= 8 && ReadU16(bytes + 2) == kTypeData) {
+                tally.OnData(bytes);
+            }
+        });
 }
 
 int Run(const Args& args) {

@@ -197,6 +197,15 @@ int Epoll::Wait(epoll_event* events, int capacity, int timeoutMs) {
     return ready < 0 ? 0 : ready;
 }
 
+ssize_t InBuffer::ReadFrom(int fd) {
+    const ssize_t n = recv(fd, data + used, size - used, 0);
+    if (n > 0) {
+        used += size_t(n);
+        return n;
+    }
+    return n == 0 || (errno != EAGAIN && errno != EINTR) ? -1 : 0;
+}
+
 void InBuffer::Consume(size_t n) {
     if (n >= used) {
         used = 0;

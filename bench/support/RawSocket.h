@@ -5,6 +5,7 @@
 // cannot start has nothing to measure.
 
 #include <sys/epoll.h>
+#include <sys/types.h>
 
 #include <cstddef>
 #include <cstdint>
@@ -75,6 +76,9 @@ struct InBuffer {
     InBuffer(const InBuffer&) = delete;
     InBuffer& operator=(const InBuffer&) = delete;
     void Consume(size_t n);
+    // One recv into the free room: the bytes added, 0 when nothing was ready, -1 when the
+    // stream ended or failed.
+    ssize_t ReadFrom(int fd);
 
     char* data;
     size_t size;

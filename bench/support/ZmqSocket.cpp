@@ -51,4 +51,23 @@ void SetInt(void* socket, int option, int value) {
     }
 }
 
+void PullEach(uint16_t port, const std::function<bool()>& keepGoing,
+              const std::function<void(const char* bytes, size_t length)>& onMessage) {
+    void* context = NewContext();
+    void* pull = NewSocket(context, ZMQ_PULL);
+    SetInt(pull, ZMQ_RCVTIMEO, 100);
+    SetInt(pull, ZMQ_LINGER, 0);
+    ConnectLoopback(pull, port);
+    zmq_msg_t message;
+    zmq_msg_init(&message);
+    while (keepGoing()) {
+        if (zmq_msg_recv(&message, pull, 0) >= 0) {
+            onMessage(static_cast<const char*>(zmq_msg_data(&message)), zmq_msg_size(&message));
+        }
+    }
+    zmq_msg_close(&message);
+    zmq_close(pull);
+    zmq_ctx_term(context);
+}
+
 }  // namespace bench::zmq
