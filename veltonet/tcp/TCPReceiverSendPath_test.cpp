@@ -121,6 +121,8 @@ TEST_F(SendPathTest, RefusesWhileNotConnectedAndNullBytesButNothingToSendAlwaysS
     ASSERT_TRUE(receiver->CreateSocket());
     ASSERT_TRUE(receiver->isConnecting());
     EXPECT_FALSE(receiver->SendBuffer("early", 5));
+    receiver->OnSend(10053);  // a write error while connecting leaves the connect alone
+    EXPECT_TRUE(receiver->isConnecting());
 
     ASSERT_TRUE(PumpUntil([&] { return receiver->isConnected(); }));
     peerFd = test::raw::AcceptWithin(listenFd, 2000);
@@ -160,7 +162,7 @@ TEST_F(SendPathTest, SendGoesStraightToTheSocketIsCountedAndARequestSendsItsSize
     EXPECT_EQ(receiver->GetSizeSent(), 1010u);
 }
 
-TEST_F(SendPathTest, InterruptedSendQueuesTheRestAndLaterWritesQueueBehindIt) {
+TEST_F(SendPathTest, InterruptedSendQueuesTheRestLaterWritesQueueBehindAndAResetDropsAll) {
     Connect(true);
     FeedMeasure* feed = receiver->AddFeedMeasure(0);
 
@@ -201,6 +203,17 @@ TEST_F(SendPathTest, InterruptedSendQueuesTheRestAndLaterWritesQueueBehindIt) {
     EXPECT_EQ(ReadOnPeer(4), "tail");
     EXPECT_TRUE(receiver->isConnected());
     EXPECT_TRUE(logs->records.empty());
+
+    // A reset while bytes are queued drops the connection, and the queue with it, once.
+    ASSERT_TRUE(receiver->SendBuffer(first.data(), int(first.size())));
+    ASSERT_FALSE(receiver->isSendBufferEmpty());
+    test::raw::Reset(peerFd);
+    peerFd = -1;
+    ASSERT_TRUE(PumpUntil([&] { return !receiver->isConnected(); }));
+    PumpRounds(5);
+    EXPECT_EQ(observer.Count(kMsgDisconnected), 1u);
+    EXPECT_EQ(receiver->GetSendListCount(), 0u);
+    EXPECT_FALSE(receiver->SendBuffer("x", 1));
 }
 
 TEST_F(SendPathTest, SixteenthChunkDropsTheQueueAndTheConnection) {
@@ -241,7 +254,7 @@ TEST_F(SendPathTest, ObserverMayDestroyTheReceiverOnTheDropCausedByASend) {
     EXPECT_EQ(observer.Count(kMsgDisconnected), 1u);
 }
 
-TEST_F(SendPathTest, SendErrorLogsItsTextAndDisconnects) {
+TEST_F(SendPathTest, SendOrWriteNotificationErrorsLogTheirTextAndDisconnect) {
     Connect();
     test::raw::Reset(peerFd);
     peerFd = -1;
@@ -256,38 +269,16 @@ TEST_F(SendPathTest, SendErrorLogsItsTextAndDisconnects) {
     EXPECT_EQ(receiver->GetSizeSent(), 0u);
     PumpRounds(5);
     EXPECT_EQ(observer.Count(kMsgDisconnected), 1u);
-}
 
-TEST_F(SendPathTest, WriteNotificationWithAnErrorDisconnectsOnlyAConnectedReceiver) {
-    receiver->InvalidateSocket(true);
-    ASSERT_TRUE(receiver->CreateSocket());
-    receiver->OnSend(10053);  // still connecting
-    EXPECT_TRUE(logs->records.empty());
-    EXPECT_TRUE(receiver->isConnecting());
+    // A write notification with an error drops a connected receiver, once.
     Connect();
+    logs->records.clear();
     receiver->OnSend(10053);
     EXPECT_FALSE(receiver->isConnected());
     EXPECT_EQ(logs->Texts(), std::vector<std::string>{"TCPReceiver::OnSend ERROR 10053"});
-    EXPECT_EQ(observer.Count(kMsgDisconnected), 1u);
-
     receiver->OnSend(10053);
     EXPECT_EQ(logs->records.size(), 1u);
-    EXPECT_EQ(observer.Count(kMsgDisconnected), 1u);
-}
-
-TEST_F(SendPathTest, PeerResetWhileBytesAreQueuedDropsTheConnectionOnce) {
-    Connect(true);
-    const std::string bytes = Pattern(1024 * 1024, 5);
-    ASSERT_TRUE(receiver->SendBuffer(bytes.data(), int(bytes.size())));
-    ASSERT_FALSE(receiver->isSendBufferEmpty());
-
-    test::raw::Reset(peerFd);
-    peerFd = -1;
-    ASSERT_TRUE(PumpUntil([&] { return !receiver->isConnected(); }));
-    PumpRounds(5);
-    EXPECT_EQ(observer.Count(kMsgDisconnected), 1u);
-    EXPECT_EQ(receiver->GetSendListCount(), 0u);
-    EXPECT_FALSE(receiver->SendBuffer("x", 1));
+    EXPECT_EQ(observer.Count(kMsgDisconnected), 2u);
 }
 
 }  // namespace
