@@ -82,13 +82,12 @@ class ListenerTest : public ManagerTest {
     }
 
     static Client* FindClient(const Listener* listener, uint16_t peerPort) {
-        for (Client* client : listener->GetPendingClients()) {
-            if (client->GetRemoteAddress().port == peerPort)
-                return client;
-        }
-        for (Client* client : listener->GetActiveClients().GetClients()) {
-            if (client->GetRemoteAddress().port == peerPort)
-                return client;
+        for (const auto* clients :
+             {&listener->GetPendingClients(), &listener->GetActiveClients().GetClients()}) {
+            for (Client* client : *clients) {
+                if (client->GetRemoteAddress().port == peerPort)
+                    return client;
+            }
         }
         return nullptr;
     }
