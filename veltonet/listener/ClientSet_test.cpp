@@ -113,8 +113,8 @@ class ClientIteratorOverListenerTest : public test::ListenerTest {};
 TEST_F(ClientIteratorOverListenerTest, HostIteratorFollowsClientsThatComeAndGo) {
     Listener* listener = StartListener(true);
     std::vector<std::pair<Client*, int>> accepted(3);  // each client with its peer
-    for (auto& [client, fd] : accepted)
-        client = AcceptPeer(listener, &fd);
+    for (auto& entry : accepted)
+        entry = AcceptPeer(listener);
     std::sort(accepted.begin(), accepted.end());
     const Client* first = accepted[0].first;
     const Client* third = accepted[2].first;
@@ -128,8 +128,7 @@ TEST_F(ClientIteratorOverListenerTest, HostIteratorFollowsClientsThatComeAndGo) 
     EXPECT_EQ(iterator->GetCurrentAndIncrement(), third);
     EXPECT_EQ(iterator->GetCurrentAndIncrement(), nullptr);
 
-    int peer = -1;
-    Client* late = AcceptPeer(listener, &peer);
+    Client* late = AcceptPeer(listener).first;
     Clients walk;
     while (Client* client = iterator->GetCurrentAndIncrement())
         walk.push_back(client);
@@ -137,7 +136,6 @@ TEST_F(ClientIteratorOverListenerTest, HostIteratorFollowsClientsThatComeAndGo) 
     std::sort(expected.begin(), expected.end());
     EXPECT_EQ(walk, expected);
     listener->DestroyClientIterator(iterator);
-    delete listener;
 }
 
 }  // namespace

@@ -30,8 +30,7 @@ TEST_F(ClientTest, AccumulationBufferIsAQuarterOfTheSendBufferSize) {
 // Sends gather until the next does not fit; one larger than the whole buffer follows the flush.
 TEST_F(ClientTest, SmallSendsAreGatheredAndFlushedAsOneBufferWhenTheNextDoesNotFit) {
     Listener* listener = StartListener(true, 8192);
-    int peer = -1;
-    Client* client = AcceptPeer(listener, &peer);
+    auto [client, peer] = AcceptPeer(listener);
     ASSERT_EQ(ReadBytes(peer, 4), kAccepted);
     ASSERT_EQ(client->GetBufferLength(), 2048u);
     const std::string first = Frame(601, std::string(996, 'a'));
@@ -63,7 +62,6 @@ TEST_F(ClientTest, SmallSendsAreGatheredAndFlushedAsOneBufferWhenTheNextDoesNotF
     EXPECT_EQ(client->GetDataLength(), 2048u);
     Client pendingOnly(listener, 0, 0, false);
     EXPECT_FALSE(pendingOnly.AddData(bytes.data(), 1));
-    delete listener;
 }
 
 // A send that fails inside a walk over the clients, and a Disconnect made inside one, only
@@ -76,7 +74,7 @@ TEST_F(ClientTest, ClientsMarkedInsideAWalkAreReapedLaterAndTheOthersGetEverythi
     int fds[4];
     Client* clients[4];
     for (int i = 0; i < 4; ++i) {
-        clients[i] = AcceptPeer(listener, &fds[i]);
+        std::tie(clients[i], fds[i]) = AcceptPeer(listener);
         ASSERT_EQ(ReadBytes(fds[i], 4), kAccepted);
         ASSERT_TRUE(i == 3 || clients[i]->AddToListener());
     }
@@ -126,7 +124,6 @@ TEST_F(ClientTest, ClientsMarkedInsideAWalkAreReapedLaterAndTheOthersGetEverythi
     ASSERT_TRUE(PumpUntil([&] { return listener->GetPendingClientCount() == 0; }));
     EXPECT_EQ(observer.Count(kMsgDisconnected), 3u);
     EXPECT_EQ(observer.Count(630), 0u);  // a marked client delivers nothing more
-    delete listener;
 }
 
 // ---- requests from the peer ----
@@ -137,11 +134,7 @@ class ClientRequestTest : public test::ListenerTest {
         test::ListenerTest::SetUp();
         listener = StartListener(true, 0, 10, 10);
         listener->Add(&observer);
-        client = AcceptPeer(listener, &peer);
-    }
-    void TearDown() override {
-        delete listener;
-        test::ListenerTest::TearDown();
+        std::tie(client, peer) = AcceptPeer(listener);
     }
 
     // Sends the bytes and a marker, and pumps until the marker is delivered: everything

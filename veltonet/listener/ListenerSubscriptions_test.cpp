@@ -80,7 +80,7 @@ TEST_F(FanOutTest, PeersGetExactlyWhatTheySubscribedTo) {
     EXPECT_FALSE(listener->SendSubscription(1, nullptr, "abcd", 4));  // never made
     int fds[3];
     for (int& fd : fds) {
-        ASSERT_NE(AcceptPeer(listener, &fd), nullptr);
+        fd = AcceptPeer(listener).second;
         ASSERT_EQ(ReadBytes(fd, 4), kAccepted);
     }
     ASSERT_TRUE(test::raw::SendAll(fds[0], SubscriptionRequest(kMsgSubscribe, 1, nullptr)));
@@ -118,7 +118,6 @@ TEST_F(FanOutTest, PeersGetExactlyWhatTheySubscribedTo) {
     sendAll();
     EXPECT_EQ(ReadBytes(fds[0], all.size()), all);
     EXPECT_EQ(ReadBytes(fds[1], (two + all).size()), two + all);
-    delete listener;
 }
 
 }  // namespace

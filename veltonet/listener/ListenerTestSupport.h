@@ -12,6 +12,7 @@
 #include <cerrno>
 #include <cstdint>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "support/TestSupport.h"
@@ -92,14 +93,15 @@ class ListenerTest : public ManagerTest {
         return nullptr;
     }
 
-    // Connects a raw peer and pumps until the listener has accepted it.
-    Client* AcceptPeer(Listener* listener, int* fd) {
-        *fd = ConnectPeer(listener);
-        EXPECT_NE(*fd, -1);
-        const uint16_t port = LocalPortOf(*fd);
+    // Connects a raw peer and pumps until the listener has accepted it: the client and the
+    // peer's descriptor.
+    std::pair<Client*, int> AcceptPeer(Listener* listener) {
+        const int fd = ConnectPeer(listener);
+        EXPECT_NE(fd, -1);
+        const uint16_t port = LocalPortOf(fd);
         Client* client = nullptr;
         EXPECT_TRUE(PumpUntil([&] { return (client = FindClient(listener, port)) != nullptr; }));
-        return client;
+        return {client, fd};
     }
 
     // Pumps the loop while reading from a raw peer until n bytes have arrived (or the rounds

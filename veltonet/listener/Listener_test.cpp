@@ -19,10 +19,8 @@ TEST_F(ListenerAcceptTest, ClientsStayPendingUntilAdmittedOnceAndOnlyActiveOnesG
     Listener* listener = StartListener(false);
     EXPECT_TRUE(listener->SendBuffer("abcd", 4, false));  // no client at all
     listener->IncrementNotifyDataReceived();
-    int pendingPeer = -1;
-    int activePeer = -1;
-    Client* pending = AcceptPeer(listener, &pendingPeer);
-    Client* active = AcceptPeer(listener, &activePeer);
+    auto [pending, pendingPeer] = AcceptPeer(listener);
+    auto [active, activePeer] = AcceptPeer(listener);
     EXPECT_EQ(listener->GetPendingClientCount(), 2u);
     EXPECT_TRUE(active->isSniffer());
     EXPECT_EQ(active->GetClientBuffer(), nullptr);
@@ -68,7 +66,6 @@ TEST_F(ListenerAcceptTest, ClientsStayPendingUntilAdmittedOnceAndOnlyActiveOnesG
     EXPECT_EQ(pending->GetFeedMeasureSet().size(), 0u);
     listener->ClearFeedMeasures();
     EXPECT_EQ(active->GetFeedMeasureSet().size(), 0u);
-    delete listener;
 }
 
 TEST_F(ListenerAcceptTest, DisconnectDropsEveryClientWhileStillListeningAndRecreatingDoesToo) {
@@ -81,10 +78,8 @@ TEST_F(ListenerAcceptTest, DisconnectDropsEveryClientWhileStillListeningAndRecre
         }
     };
     listener->Add(&observer);
-    int pendingPeer = -1;
-    int activePeer = -1;
-    Client* pending = AcceptPeer(listener, &pendingPeer);
-    Client* active = AcceptPeer(listener, &activePeer);
+    auto [pending, pendingPeer] = AcceptPeer(listener);
+    auto [active, activePeer] = AcceptPeer(listener);
     ASSERT_TRUE(active->AddToListener());
 
     EXPECT_TRUE(listener->Disconnect());
@@ -100,8 +95,8 @@ TEST_F(ListenerAcceptTest, DisconnectDropsEveryClientWhileStillListeningAndRecre
     // What R_ConnectReceiver does: it listens again, and once more deletes the clients.
     listener->InvalidateSocket(true);
     ASSERT_TRUE(listener->CreateSocket());
-    int peer = -1;
-    ASSERT_TRUE(AcceptPeer(listener, &peer)->AddToListener());
+    auto [admitted, peer] = AcceptPeer(listener);
+    ASSERT_TRUE(admitted->AddToListener());
     logs->records.clear();
     listener->InvalidateSocket(true);
     ASSERT_TRUE(listener->CreateSocket());
@@ -109,7 +104,7 @@ TEST_F(ListenerAcceptTest, DisconnectDropsEveryClientWhileStillListeningAndRecre
     EXPECT_EQ(logs->records[0].source, "server");
     EXPECT_EQ(listener->GetClientCount(), 0u);
     EXPECT_TRUE(PumpUntilClosed(peer));
-    EXPECT_NE(AcceptPeer(listener, &peer), nullptr);  // still listening, on the new socket
+    EXPECT_NE(AcceptPeer(listener).first, nullptr);  // still listening, on the new socket
     delete listener;
     EXPECT_EQ(observer.records.size(), 4u);  // one per client, none twice
 }
@@ -118,8 +113,7 @@ TEST_F(ListenerAcceptTest, ClientsGetTheObserversOfTheirAcceptAndThoseAddedWhile
     Listener* listener = StartListener(false);
     RecordingObserver beforeAccept, whilePending, whileActive;
     listener->Add(&beforeAccept);
-    int peer = -1;
-    Client* client = AcceptPeer(listener, &peer);
+    auto [client, peer] = AcceptPeer(listener);
     listener->Add(&whilePending);
     ASSERT_TRUE(client->AddToListener());
     listener->Add(&whileActive);
@@ -143,7 +137,6 @@ TEST_F(ListenerAcceptTest, ClientsGetTheObserversOfTheirAcceptAndThoseAddedWhile
     ASSERT_TRUE(PumpUntil([&] { return listener->GetClientCount() == 0; }));
     EXPECT_EQ(beforeAccept.Types(), (Types{700, 700, kMsgDisconnected}));
     EXPECT_FALSE(logs->Contains("Client::DisconnectAndNotify Client destruction delayed"));
-    delete listener;
 }
 
 TEST_F(ListenerAcceptTest, DeletingTheListenerFromAClientsNotificationIsSafe) {
@@ -156,8 +149,8 @@ TEST_F(ListenerAcceptTest, DeletingTheListenerFromAClientsNotificationIsSafe) {
         }
     };
     listener->Add(&observer);
-    int peer = -1;
-    ASSERT_NE(AcceptPeer(listener, &peer), nullptr);
+    auto [client, peer] = AcceptPeer(listener);
+    ASSERT_NE(client, nullptr);
 
     // The second message must not be processed: its receiver is on its way out.
     ASSERT_TRUE(test::raw::SendAll(peer, Frame(700, "") + Frame(701, "")));
@@ -183,9 +176,7 @@ TEST_F(ListenerAcceptTest, AcceptErrorsAreLoggedAndTheListenerKeepsListening) {
     EXPECT_EQ(logs->records[1].source, "OnAccept");
     EXPECT_EQ(listener->GetPendingClientCount() + listener->GetClientCount(), 0u);
     EXPECT_TRUE(observer.records.empty());  // the half-made client had no observers yet
-    int peer = -1;
-    EXPECT_NE(AcceptPeer(listener, &peer), nullptr);
-    delete listener;
+    EXPECT_NE(AcceptPeer(listener).first, nullptr);
 }
 
 TEST(AcceptErrorTextTest, ReadsLikeItsTableByteForByte) {

@@ -43,7 +43,6 @@ class ReceivePathTest : public test::ManagerTest {
 
     void TearDown() override {
         TCPReceiver::SetUncompressFunction(nullptr);
-        delete receiver;
         raw::Close(peer);
         raw::Close(listenFd);
         test::ManagerTest::TearDown();
@@ -212,7 +211,6 @@ TEST_F(ReceivePathTest, ObserverDestroyingTheReceiverMidBlockIsDeferred) {
         PumpUntil([&] { return Manager().GetReceivers().empty() && !observer.records.empty(); }));
     PumpRounds(3);
     EXPECT_EQ(observer.Types(), (std::vector<uint16_t>{700}));  // framing stops at once
-    receiver = nullptr;                                         // deleted by itself
 }
 
 }  // namespace
