@@ -80,7 +80,6 @@ TEST_F(TCPReceiverTest, DisconnectWhileConnectingDropsThatConnectionButNotTheNex
     EXPECT_TRUE(receiver->isConnecting());
     ASSERT_TRUE(PumpUntil([&] { return receiver->isConnected(); }));
     EXPECT_EQ(observer.Types(), (Types{kMsgConnecting, kMsgConnecting, kMsgConnected}));
-    EXPECT_NE(receiver->GetLocalPort(), 0);
     EXPECT_TRUE(receiver->LookupHandle());
     EXPECT_FALSE(receiver->isCondemned());
 }
