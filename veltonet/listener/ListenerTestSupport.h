@@ -12,6 +12,7 @@
 #include <cerrno>
 #include <cstdint>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "support/TestSupport.h"
@@ -51,8 +52,6 @@ class ListenerTest : public ManagerTest {
                                       autoAccept, 0, sendBufferSize, false);
         listener->InvalidateSocket(true);
         EXPECT_TRUE(listener->CreateSocket());
-        EXPECT_TRUE(listener->isConnected());
-        EXPECT_NE(listener->GetLocalPort(), 0);
         // Socket creation begins with a disconnect, which the listener logs.
         EXPECT_EQ(logs->Texts(), std::vector<std::string>{"Listener::Disconnect"});
         logs->records.clear();
@@ -82,25 +81,25 @@ class ListenerTest : public ManagerTest {
     }
 
     static Client* FindClient(const Listener* listener, uint16_t peerPort) {
-        for (Client* client : listener->GetPendingClients()) {
-            if (client->GetRemoteAddress().port == peerPort)
-                return client;
-        }
-        for (Client* client : listener->GetActiveClients().GetClients()) {
-            if (client->GetRemoteAddress().port == peerPort)
-                return client;
+        for (const auto* clients :
+             {&listener->GetPendingClients(), &listener->GetActiveClients().GetClients()}) {
+            for (Client* client : *clients) {
+                if (client->GetRemoteAddress().port == peerPort)
+                    return client;
+            }
         }
         return nullptr;
     }
 
-    // Connects a raw peer and pumps until the listener has accepted it.
-    Client* AcceptPeer(Listener* listener, int* fd) {
-        *fd = ConnectPeer(listener);
-        EXPECT_NE(*fd, -1);
-        const uint16_t port = LocalPortOf(*fd);
+    // Connects a raw peer and pumps until the listener has accepted it: the client and the
+    // peer's descriptor.
+    std::pair<Client*, int> AcceptPeer(Listener* listener) {
+        const int fd = ConnectPeer(listener);
+        EXPECT_NE(fd, -1);
+        const uint16_t port = LocalPortOf(fd);
         Client* client = nullptr;
         EXPECT_TRUE(PumpUntil([&] { return (client = FindClient(listener, port)) != nullptr; }));
-        return client;
+        return {client, fd};
     }
 
     // Pumps the loop while reading from a raw peer until n bytes have arrived (or the rounds

@@ -1,8 +1,7 @@
 #include "veltonet/platform/Address.h"
 
+#include <arpa/inet.h>
 #include <gtest/gtest.h>
-
-#include <cstring>
 
 namespace veltonet {
 namespace {
@@ -10,12 +9,7 @@ namespace {
 TEST(Address, DottedDecimalIsKeptInNetworkOrder) {
     uint32_t address = 0;
     ASSERT_TRUE(ParseDottedIPv4("192.168.1.20", &address));
-    unsigned char bytes[4];
-    std::memcpy(bytes, &address, sizeof(bytes));
-    EXPECT_EQ(bytes[0], 192);
-    EXPECT_EQ(bytes[1], 168);
-    EXPECT_EQ(bytes[2], 1);
-    EXPECT_EQ(bytes[3], 20);
+    EXPECT_EQ(address, htonl(0xC0A80114));
     EXPECT_EQ(FormatIPv4(address), "192.168.1.20");
 }
 

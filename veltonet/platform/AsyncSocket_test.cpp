@@ -145,30 +145,7 @@ class AsyncSocketTest : public ::testing::Test {
     std::vector<std::unique_ptr<Probe>> accepted;
 };
 
-TEST_F(AsyncSocketTest, ConnectByNameReportsOnConnectThenOneOnSendAndAcceptGivesThePeer) {
-    const uint16_t port = Listen();
-    std::string peerAddress;
-    uint16_t peerPort = 0;
-    listener.onAccept = [&](Probe& self) {
-        EXPECT_TRUE(self.Accept(server, &peerAddress, &peerPort));
-    };
-    ASSERT_TRUE(client.Create(loop));
-    EXPECT_TRUE(FailedWith(!client.Connect("localhost", port), kWsaEwouldblock));
-
-    ASSERT_TRUE(PumpUntil([&] { return server.isLive() && Count(journal, "client:send:0"); }));
-    EXPECT_EQ(QuietRounds(), 0);
-    EXPECT_EQ(Only(journal, "client"), (Journal{"client:connect:0", "client:send:0"}));
-    EXPECT_EQ(Only(journal, "listener"), (Journal{"listener:accept:0"}));
-    EXPECT_TRUE(Only(journal, "server").empty());
-    EXPECT_EQ(peerAddress, "127.0.0.1");
-    EXPECT_EQ(peerPort, PortOf(client));
-    std::string serverAddress;
-    uint16_t serverPort = 0;
-    ASSERT_TRUE(client.GetPeerName(serverAddress, serverPort));
-    EXPECT_EQ(serverPort, port);
-}
-
-TEST_F(AsyncSocketTest, FailedConnectIsReportedOnceAndTheNextRunsOnAFreshDescriptorAlike) {
+TEST_F(AsyncSocketTest, FailedConnectIsReportedOnceAndTheNextByNameRunsOnAFreshDescriptor) {
     Probe target(journal, "target");
     ASSERT_TRUE(target.Create(loop));
     ASSERT_TRUE(target.Bind(0, "127.0.0.1"));
@@ -185,20 +162,27 @@ TEST_F(AsyncSocketTest, FailedConnectIsReportedOnceAndTheNextRunsOnAFreshDescrip
     const SocketHandle failedHandle = client.Handle();
 
     // The refused port now listens; the same socket object tries again.
-    target.onAccept = [&](Probe& self) { EXPECT_TRUE(self.Accept(server)); };
+    std::string address;
+    uint16_t peerPort = 0;
+    target.onAccept = [&](Probe& self) { EXPECT_TRUE(self.Accept(server, &address, &peerPort)); };
     ASSERT_TRUE(target.Listen());
-    EXPECT_TRUE(FailedWith(!client.Connect("127.0.0.1", port), kWsaEwouldblock));
+    EXPECT_TRUE(FailedWith(!client.Connect("localhost", port), kWsaEwouldblock));
     EXPECT_NE(client.Handle(), failedHandle);
     EXPECT_EQ(loop.LookupLive(failedHandle), nullptr);
     EXPECT_EQ(IntOption(client.Descriptor(), IPPROTO_TCP, TCP_NODELAY), 1);
 
     ASSERT_TRUE(PumpUntil([&] { return server.isLive() && Count(journal, "client:send:0"); }));
+    EXPECT_EQ(QuietRounds(), 0);
     EXPECT_EQ(Only(journal, "client"),
               (Journal{"client:connect:10061", "client:connect:0", "client:send:0"}));
-    std::string local;
-    uint16_t localPort = 0;
-    ASSERT_TRUE(client.GetSockName(local, localPort));
-    EXPECT_EQ(local, "127.0.0.1");  // bound again to the same address
+    EXPECT_EQ(Only(journal, "target"), (Journal{"target:accept:0"}));
+    EXPECT_TRUE(Only(journal, "server").empty());
+    EXPECT_EQ(address, "127.0.0.1");
+    EXPECT_EQ(peerPort, PortOf(client));
+    ASSERT_TRUE(client.GetPeerName(address, peerPort));
+    EXPECT_EQ(peerPort, port);
+    ASSERT_TRUE(client.GetSockName(address, peerPort));
+    EXPECT_EQ(address, "127.0.0.1");  // bound again to the same address
 }
 
 TEST_F(AsyncSocketTest, SendThatWouldBlockGetsExactlyOneOnSendOnceThePeerDrains) {
@@ -228,7 +212,8 @@ TEST_F(AsyncSocketTest, SendThatWouldBlockGetsExactlyOneOnSendOnceThePeerDrains)
     EXPECT_EQ(server.received, std::string(sent, 'x'));
 }
 
-TEST_F(AsyncSocketTest, PeerCloseFollowsTheLastReadAResetComesAtOnceAndOwnCloseEndsAll) {
+TEST_F(AsyncSocketTest,
+       PeerCloseFollowsTheLastReadAResetComesAtOnceOwnCloseEndsAllAndThePortListensAgain) {
     Probe resetClient(journal, "reset");
     Probe resetServer(journal, "resetServer");
     Probe closing(journal, "closing");
@@ -260,6 +245,24 @@ TEST_F(AsyncSocketTest, PeerCloseFollowsTheLastReadAResetComesAtOnceAndOwnCloseE
     EXPECT_EQ(Only(journal, "closing"), (Journal{"closing:receive:0"}));
     EXPECT_FALSE(closing.isLive());
     EXPECT_EQ(closing.Handle(), kInvalidSocket);
+
+    // Servers that closed first left their port in TIME_WAIT; Bind gives SO_REUSEADDR to a
+    // stream socket on a non-zero port only, so the listener's port takes a listener again.
+    const uint16_t port = PortOf(listener);
+    listener.Close();
+    client.Close();
+    Probe again(journal, "again");
+    ASSERT_TRUE(again.Create(loop));
+    ASSERT_TRUE(again.Bind(port, "127.0.0.1"));
+    EXPECT_EQ(IntOption(again.Descriptor(), SOL_SOCKET, SO_REUSEADDR), 1);
+    EXPECT_TRUE(again.Listen());
+    Probe datagram(journal, "datagram");
+    ASSERT_TRUE(datagram.Create(loop, kSockDatagram));
+    ASSERT_TRUE(datagram.Bind(port, "127.0.0.1"));
+    EXPECT_EQ(IntOption(datagram.Descriptor(), SOL_SOCKET, SO_REUSEADDR), 0);
+    ASSERT_TRUE(client.Create(loop));
+    ASSERT_TRUE(client.Bind(0, "127.0.0.1"));
+    EXPECT_EQ(IntOption(client.Descriptor(), SOL_SOCKET, SO_REUSEADDR), 0);
 }
 
 TEST_F(AsyncSocketTest, SocketDeletedByAnEarlierHandlerOfTheBatchIsNeverCalled) {
@@ -424,7 +427,7 @@ TEST_F(AsyncSocketTest, BadCallsFailWithTheirWindowsNumbersWithoutTouchingMemory
     EXPECT_TRUE(journal.empty());
 }
 
-TEST_F(AsyncSocketTest, LingerTakesTheWindowsRecordAndDontLingerSwitchesItKeepingTheTime) {
+TEST_F(AsyncSocketTest, OptionsTakeTheirWindowsFormsAndThoseThatDoNotApplyFailWith10042) {
     ASSERT_TRUE(client.Create(loop));
     auto applied = [&] {
         linger current{};
@@ -454,16 +457,13 @@ TEST_F(AsyncSocketTest, LingerTakesTheWindowsRecordAndDontLingerSwitchesItKeepin
     EXPECT_EQ(applied(), "1/7");
     unsigned short tooShort = 1;
     EXPECT_TRUE(FailedWith(!client.SetSockOpt(kSoLinger, &tooShort, sizeof(tooShort)), kWsaEfault));
-}
 
-TEST_F(AsyncSocketTest, BufferSizesReadBackAsSetAndOptionsThatDoNotApplyFailWith10042) {
-    ASSERT_TRUE(client.Create(loop));
     int size = 65536;
     ASSERT_TRUE(client.SetSockOpt(kSoRcvBuf, &size, sizeof(size)));
     ASSERT_TRUE(client.SetSockOpt(kSoSndBuf, &size, sizeof(size)));
     EXPECT_EQ(IntOption(client.Descriptor(), SOL_SOCKET, SO_RCVBUF), 2 * size);
     int value = 0;
-    int length = sizeof(value);
+    length = sizeof(value);
     ASSERT_TRUE(client.GetSockOpt(kSoRcvBuf, &value, &length));
     EXPECT_EQ(value, size);
     ASSERT_TRUE(client.GetSockOpt(kSoSndBuf, &value, &length));
@@ -485,29 +485,6 @@ TEST_F(AsyncSocketTest, BufferSizesReadBackAsSetAndOptionsThatDoNotApplyFailWith
                            kWsaEnoprotoopt));
     EXPECT_TRUE(datagram.SetSockOpt(kSoBroadcast, &one, sizeof(one)));
     EXPECT_EQ(IntOption(datagram.Descriptor(), SOL_SOCKET, SO_BROADCAST), 1);
-}
-
-TEST_F(AsyncSocketTest, ListenerListensAgainOnItsKernelPickedPortAfterServingAConnection) {
-    ConnectPair(client, server);
-    const uint16_t port = PortOf(listener);
-    server.Close();  // the server closes first: its side goes to TIME_WAIT
-    listener.Close();
-    QuietRounds();
-    client.Close();
-
-    // Bind gives SO_REUSEADDR to a stream socket on a non-zero port only.
-    Probe again(journal, "again");
-    ASSERT_TRUE(again.Create(loop));
-    ASSERT_TRUE(again.Bind(port, "127.0.0.1"));
-    EXPECT_EQ(IntOption(again.Descriptor(), SOL_SOCKET, SO_REUSEADDR), 1);
-    EXPECT_TRUE(again.Listen());
-    Probe datagram(journal, "datagram");
-    ASSERT_TRUE(datagram.Create(loop, kSockDatagram));
-    ASSERT_TRUE(datagram.Bind(port, "127.0.0.1"));
-    EXPECT_EQ(IntOption(datagram.Descriptor(), SOL_SOCKET, SO_REUSEADDR), 0);
-    ASSERT_TRUE(client.Create(loop));
-    ASSERT_TRUE(client.Bind(0, "127.0.0.1"));
-    EXPECT_EQ(IntOption(client.Descriptor(), SOL_SOCKET, SO_REUSEADDR), 0);
 }
 
 TEST(AsyncSocketLifetime, SocketThatOutlivesItsLoopClosesSafely) {

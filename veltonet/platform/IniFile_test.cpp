@@ -29,11 +29,15 @@ class IniFileTest : public ::testing::Test {
     std::string m_folder;
 };
 
-TEST_F(IniFileTest, SectionAndKeyMatchWithoutRegardToCase) {
-    std::string file = Write("[Other]\nLog=wrong\n[folder]\nLOG = /var/log/velto \n");
-    EXPECT_EQ(ReadIniString(file, "Folder", "Log", "default"), "/var/log/velto");
-    EXPECT_EQ(ReadIniString(file, "FOLDER", "log", "default"), "/var/log/velto");
-    EXPECT_EQ(ReadIniString(file, "Other", "log", "default"), "wrong");
+TEST_F(IniFileTest, FirstKeyWinsCaseIsIgnoredQuotesAreRemovedAndBrokenLinesAreSkipped) {
+    std::string file = Write(
+        "garbage without equals\r\n[Folder\r\n; comment\r\n[Other]\r\nLog=wrong\r\n[folder]\r\n"
+        "LOG = \"/path with blanks/\" \r\nLog=/second\r\nSingle='x'\r\nHalf=\"open\r\n");
+    EXPECT_EQ(ReadIniString(file, "Folder", "Log", ""), "/path with blanks/");
+    EXPECT_EQ(ReadIniString(file, "FOLDER", "log", ""), "/path with blanks/");
+    EXPECT_EQ(ReadIniString(file, "Other", "log", ""), "wrong");
+    EXPECT_EQ(ReadIniString(file, "Folder", "Single", ""), "x");
+    EXPECT_EQ(ReadIniString(file, "Folder", "Half", ""), "\"open");
 }
 
 TEST_F(IniFileTest, MissingFileSectionOrKeyGivesTheDefaultButAnEmptyValueIsEmpty) {
@@ -47,15 +51,6 @@ TEST_F(IniFileTest, MissingFileSectionOrKeyGivesTheDefaultButAnEmptyValueIsEmpty
     EXPECT_EQ(ReadIniString(file, "Folder", nullptr, "dflt"), "dflt");
     EXPECT_EQ(ReadIniString(file, "Folder", "Log", "dflt"), "");
     EXPECT_EQ(ReadIniString(file, "Folder", "Trace", "dflt"), "");
-}
-
-TEST_F(IniFileTest, EnclosingQuotesAreRemovedTheFirstKeyWinsAndBrokenLinesAreSkipped) {
-    std::string file = Write(
-        "garbage without equals\r\n[Folder\r\n; comment\r\n[Folder]\r\n"
-        "Log = \"/path with blanks/\"\r\nLog=/second\r\nSingle='x'\r\nHalf=\"open\r\n");
-    EXPECT_EQ(ReadIniString(file, "Folder", "Log", ""), "/path with blanks/");
-    EXPECT_EQ(ReadIniString(file, "Folder", "Single", ""), "x");
-    EXPECT_EQ(ReadIniString(file, "Folder", "Half", ""), "\"open");
 }
 
 TEST_F(IniFileTest, OverlongLineReadsAsAbsentAndInventsNoKey) {
