@@ -16,16 +16,10 @@ void* MakeReceiver(const char* name) {
     return R_CreateTCPReceiver(name, "127.0.0.1", 9, 0, 0, 0, 0, 0, false);
 }
 
-// The fixture's log folder and capture, but no manager.
-class WithoutManager : public ManagerTest {
-  protected:
-    void SetUp() override {
-        ManagerTest::SetUp();
-        R_ReceiverTerminate();
-    }
-};
+using InterfaceLifecycle = ManagerTest;
 
-TEST_F(WithoutManager, InitializeTwiceKeepsOneManagerAndTerminateTwiceIsHarmless) {
+TEST_F(InterfaceLifecycle, InitializeTwiceKeepsOneManagerAndTerminateTwiceIsHarmless) {
+    R_ReceiverTerminate();  // the fixture's manager
     R_ReceiverInitialize();
     void* observable = R_GetMeasureObservable();
     EXPECT_EQ(observable, static_cast<Observable*>(ReceiverManager::Instance()));
@@ -44,7 +38,8 @@ TEST_F(WithoutManager, InitializeTwiceKeepsOneManagerAndTerminateTwiceIsHarmless
     EXPECT_EQ(R_GetReceiverCount(), 0u);
 }
 
-TEST_F(WithoutManager, EveryCallThatIsSafeWithoutAManagerAnswersItsFixedValue) {
+TEST_F(InterfaceLifecycle, EveryCallThatIsSafeWithoutAManagerAnswersItsFixedValue) {
+    R_ReceiverTerminate();
     R_DestroyAllReceivers();
     R_DisconnectAll();
     R_SetMeasureTimeSpan(5);
@@ -81,8 +76,6 @@ TEST_F(HostCallback, TerminateFromACallbackTakesEffectWhenTheLoopCallReturns) {
     EXPECT_EQ(RX_ProcessEvents(0), -1);
     RX_DestroyObserver(observer);
 }
-
-using InterfaceLifecycle = ManagerTest;
 
 TEST_F(InterfaceLifecycle, CreatesEachReceiverClassWithItsArgumentsAndDisplayType) {
     void* h = R_CreateTCPReceiver("orders", "10.1.2.3", 4001, 7, 1000, 2000, 99, 4002, true);

@@ -126,27 +126,20 @@ TEST_F(PluginTest, AMissingFileLeavesTheBufferEmptyAndABadOneGivesTheLoadersText
 }
 
 TEST_F(PluginTest, MissingRequiredExportsAreRefusedBeforeAnyCall) {
-    const struct {
-        const char* variant;
-        const char* file;
-        void (*load)(char*, uint32_t);
-        const char* text;
-    } cases[] = {
-        {"codec-without-initialize", "Codec.so", R_LoadCompressLibrary,
-         "CompressInitialize function is not exported"},
-        {"codec-without-uncompress", "Codec.so", R_LoadCompressLibrary,
-         "Uncompress function is not exported"},
-        {"codec-without-compress", "Codec.so", R_LoadCompressLibrary,
-         "Compress function is not exported"},
-        {"receiver-without-initialize", "ReceiverPlugin.so", R_LoadExternalReceiverLibrary,
-         "ExternalReceiverInitialize function is not exported"},
+    const std::pair<const char*, const char*> cases[] = {
+        {"codec-without-initialize", "CompressInitialize function is not exported"},
+        {"codec-without-uncompress", "Uncompress function is not exported"},
+        {"codec-without-compress", "Compress function is not exported"},
+        {"receiver-without-initialize", "ExternalReceiverInitialize function is not exported"},
     };
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.variant);
-        UseVariant(c.variant, c.file);
+    for (const auto& [variant, text] : cases) {
+        SCOPED_TRACE(variant);
+        const bool codec = std::string(variant).starts_with("codec");
+        UseVariant(variant, codec ? "Codec.so" : "ReceiverPlugin.so");
         Buffer error;
-        c.load(error.text, sizeof error.text);
-        EXPECT_EQ(error.Text(), c.text);
+        (codec ? R_LoadCompressLibrary : R_LoadExternalReceiverLibrary)(error.text,
+                                                                        sizeof error.text);
+        EXPECT_EQ(error.Text(), text);
         EXPECT_EQ(Loaded(), Flags(3, false));
         EXPECT_EQ(Events(), "");  // initialisation runs only once every export is found
         plugin.Close();

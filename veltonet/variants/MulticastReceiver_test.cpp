@@ -28,17 +28,13 @@ TEST_F(MulticastReceiverTest, JoinsItsGroupOrWithoutOneOnlyBindsItsPortAndFirstD
     RecordingObserver observer;
     receiver.Add(&observer);
     ASSERT_TRUE(Connect(receiver));
-    EXPECT_EQ(receiver.GetLocalPort(), port);
     EXPECT_EQ(ReceiveBufferOption(receiver), 4096);  // applied after the join
     EXPECT_TRUE(observer.records.empty());           // no connecting, no connected
 
     ASSERT_TRUE(sender.Send(Frame(100, "one") + Frame(101, "two"), port, kGroup));
     ASSERT_TRUE(PumpUntil([&] { return observer.records.size() == 3; }));
     EXPECT_EQ(observer.records[2].bytes, Frame(101, "two"));
-    EXPECT_TRUE(receiver.isDataReceived());
     EXPECT_TRUE(TCPReceiver::isBroadcastReceived());
-    EXPECT_EQ(receiver.GetFromAddress(), "127.0.0.1");
-    EXPECT_EQ(receiver.GetFromPort(), sender.port);
     receiver.DisconnectAndNotify(true);
     ASSERT_TRUE(Connect(receiver));
     ASSERT_TRUE(sender.Send(Frame(102, "again"), port, kGroup));

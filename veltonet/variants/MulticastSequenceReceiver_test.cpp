@@ -132,10 +132,6 @@ TEST_F(MulticastSequenceReceiverTest, ObserverMayDisconnectInsideARecoveredDeliv
     EXPECT_EQ(Delivered(), (Texts{"p10", "p13"}));
     EXPECT_EQ(observer.records.back().type, kMsgDisconnected);
     EXPECT_EQ(seq->GetDelayedMessageCount(), 0u);
-    EXPECT_EQ(seq->GetRepairReceiver(), nullptr);
-    EXPECT_EQ(link.receiver->GetSequenceReceiver(), nullptr);
-    EXPECT_FALSE(link.receiver->isReceivingSequencePackets());
-    EXPECT_EQ(seq->GetLastSequenceNumber(), 0u);
     EXPECT_EQ(link.Received(), RepairRequest(11) + RepairRequest(12));
 }
 
@@ -153,7 +149,6 @@ TEST_F(MulticastSequenceReceiverTest, ObserverMayReplaceTheRepairReceiverInsideA
     EXPECT_EQ(seq->GetFirstPacketBeingRecovered(), 15u);
     EXPECT_EQ(first.Received(), RepairRequest(11) + RepairRequest(12));
     EXPECT_EQ(second.Received(), RepairRequest(15));
-    EXPECT_EQ(first.receiver->GetSequenceReceiver(), nullptr);
 
     // Detached without a replacement: the loop delivers what it can and asks nobody.
     observer.onMessage = nullptr;
