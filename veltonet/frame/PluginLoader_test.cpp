@@ -215,11 +215,10 @@ TEST_F(PluginTest, TheFactoryGetsAllNineArgumentsAndANullAnswerGivesTheLibrarysR
 }
 
 // A compressed aggregate on the wire, unpacked by the real Codec.so.
-TEST_F(PluginTest, TheCodecUnpacksAnAggregateInTurnAndItsAcceptanceIsTaken) {
+TEST_F(PluginTest, TheRealCodecIsTheOneThatUnpacksACompressedAggregate) {
     setenv("VELTONET_PLUGIN_DIR", VELTONET_CODEC_DIR, 1);
     R_LoadCompressLibrary(nullptr, 0);
     ASSERT_EQ(R_IsCompressLibraryLoaded(), 1);
-    EXPECT_STREQ(R_GetCompressLibraryVersion(), "2.6.5.107");
     std::string error;
     ASSERT_TRUE(plugin.Open(std::string(VELTONET_CODEC_DIR) + "/Codec.so", &error)) << error;
     auto compress = reinterpret_cast<RP_Compress>(plugin.Symbol("Compress"));
@@ -240,7 +239,6 @@ TEST_F(PluginTest, TheCodecUnpacksAnAggregateInTurnAndItsAcceptanceIsTaken) {
     ASSERT_TRUE(PumpUntil([&] { return observer.Count(101) == 1; }));
     EXPECT_EQ(observer.Types(), (std::vector<uint16_t>{60011, 100, 101}));
     EXPECT_EQ(observer.records[1].bytes, Frame(100, std::string(200, 'a')));
-    EXPECT_EQ(R_IsReceiverAccepted(h), 1);
 }
 
 }  // namespace

@@ -23,10 +23,11 @@ TimerId IdOf(FeedMeasure* feed) {
     return reinterpret_cast<TimerId>(feed);
 }
 
-// sent, received, previous sent, previous received
+// Sent, received, previous sent, previous received: of a feed or of a receiver.
 using Counts = std::array<unsigned, 4>;
-Counts CountsOf(const FeedMeasure* f) {
-    return {f->GetSizeSent(), f->GetSizeReceived(), f->GetPrevSizeSent(), f->GetPrevSizeReceived()};
+template <class Counter>
+Counts CountsOf(const Counter* c) {
+    return {c->GetSizeSent(), c->GetSizeReceived(), c->GetPrevSizeSent(), c->GetPrevSizeReceived()};
 }
 
 using FeedMeasureTest = test::ManagerTest;
@@ -61,8 +62,7 @@ TEST_F(FeedMeasureTest,
     EXPECT_EQ(CountsOf(fast), (Counts{0, 0, 1, 0}));
     EXPECT_EQ(CountsOf(slow), (Counts{0, 0, 16, 5}));
     // The receiver's own counters follow the library-wide period only.
-    EXPECT_EQ(receiver->GetSizeSent(), 16u);
-    EXPECT_EQ(receiver->GetPrevSizeSent(), 0u);
+    EXPECT_EQ(CountsOf(receiver), (Counts{16, 5, 0, 0}));
 
     // An observer may delete the feed from its own notification.
     fastObserver.onMessage = [](const Message*, Observable* source) {
@@ -160,11 +160,8 @@ TEST_F(FeedMeasureTest, LibraryWidePeriodEndClosesEveryReceiversPeriodANewSpanDo
     auto* receiver = new CountingReceiver;
     FeedMeasure* feed = receiver->AddFeedMeasure(0);
     RecordingObserver observer;
-    std::vector<Counts> seen;  // previous sent, previous received, sent, received
-    observer.onMessage = [&](const Message*, Observable*) {
-        seen.push_back({receiver->GetPrevSizeSent(), receiver->GetPrevSizeReceived(),
-                        receiver->GetSizeSent(), receiver->GetSizeReceived()});
-    };
+    std::vector<Counts> seen;  // the receiver's counts as each period ends
+    observer.onMessage = [&](const Message*, Observable*) { seen.push_back(CountsOf(receiver)); };
     Manager().Add(&observer);
 
     receiver->IncrementSizeSent(300);
@@ -174,7 +171,7 @@ TEST_F(FeedMeasureTest, LibraryWidePeriodEndClosesEveryReceiversPeriodANewSpanDo
     Tick(1);
     ASSERT_EQ(observer.Types(), std::vector<uint16_t>{kMsgMeasurePeriodEnded});
     EXPECT_EQ(observer.records[0].source, static_cast<Observable*>(&Manager()));
-    EXPECT_EQ(seen, (std::vector<Counts>{{300, 1000, 0, 0}}));
+    EXPECT_EQ(seen, (std::vector<Counts>{{0, 0, 300, 1000}}));
     EXPECT_EQ(CountsOf(feed), (Counts{300, 1000, 0, 0}));  // the feed keeps its own period
 
     receiver->IncrementSizeReceived(40);
@@ -182,13 +179,11 @@ TEST_F(FeedMeasureTest, LibraryWidePeriodEndClosesEveryReceiversPeriodANewSpanDo
     receiver->IncrementSizeSent(3);
     Manager().SetMeasureTimeSpan(2);  // unchanged: nothing happens
     Manager().SetMeasureTimeSpan(5);
-    EXPECT_EQ(receiver->GetPrevSizeSent(), 2u);
-    EXPECT_EQ(receiver->GetPrevSizeReceived(), 40u);
-    EXPECT_EQ(receiver->GetSizeReceived(), 0u);
+    EXPECT_EQ(CountsOf(receiver), (Counts{0, 0, 2, 40}));
     Tick(2000);
     EXPECT_EQ(seen.size(), 1u);
     Tick(3000);
-    EXPECT_EQ(seen, (std::vector<Counts>{{300, 1000, 0, 0}, {0, 0, 0, 0}}));
+    EXPECT_EQ(seen, (std::vector<Counts>{{0, 0, 300, 1000}, {0, 0, 0, 0}}));
 }
 
 }  // namespace
