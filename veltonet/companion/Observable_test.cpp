@@ -1,7 +1,6 @@
 #include "veltonet/companion/Observable.h"
 
 #include <gmock/gmock.h>
-#include <gtest/gtest.h>
 
 #include <functional>
 #include <memory>
@@ -18,25 +17,20 @@ using ::testing::ElementsAre;
 using ::testing::IsEmpty;
 
 // Appends "<name>:<type>" to a shared journal for each message, then runs its action.
-class Recorder : public Observer {
-  public:
+struct Recorder : Observer {
     using Action = std::function<void(const Message*, Observable*)>;
     Recorder(std::string name, std::vector<std::string>& journal)
-        : m_name(std::move(name)), m_journal(journal) {}
-
+        : name(std::move(name)), journal(journal) {}
     void OnMessage(const Message* message, Observable* source) override {
-        m_journal.push_back(m_name + ":" + std::to_string(message->GetType()));
+        journal.push_back(name + ":" + std::to_string(message->GetType()));
         if (action) {
             Action running = action;  // the action may destroy this recorder
             running(message, source);
         }
     }
-
+    std::string name;
+    std::vector<std::string>& journal;
     Action action;
-
-  private:
-    std::string m_name;
-    std::vector<std::string>& m_journal;
 };
 
 class ObservableTest : public ::testing::Test {
@@ -45,44 +39,34 @@ class ObservableTest : public ::testing::Test {
         for (Recorder* r : {&a, &b, &c})
             ASSERT_TRUE(observable.Add(r));
     }
-    // a re-enters Notify with the second message from inside the first.
-    void NestOnA() {
-        a.action = [&](const Message* message, Observable* source) {
-            if (message->GetType() == 1)
-                source->Notify(&second);
-        };
-    }
 
     std::vector<std::string> journal;
-    Recorder a{"a", journal};
-    Recorder b{"b", journal};
-    Recorder c{"c", journal};
-    const HeaderMessage first{1};
-    const HeaderMessage second{2};
-    const HeaderMessage third{3};
+    Recorder a{"a", journal}, b{"b", journal}, c{"c", journal};
+    const HeaderMessage first{1}, second{2}, third{3};
 };
 
-TEST_F(ObservableTest, NotifiesEachObserverOnceInOrderAndRejectsDuplicatesAndUnknowns) {
+TEST_F(ObservableTest, NotifiesEachObserverOnceInOrderRefusesDuplicatesAndCopiesNoObservers) {
     Observable observable;
     AddAll(observable);
     EXPECT_FALSE(observable.Add(&a));
     EXPECT_FALSE(observable.Add(nullptr));
     EXPECT_FALSE(observable.Remove(nullptr));
     const ValueMessage message(kMsgConnectFailed, 10061);
-
     b.action = [&](const Message* seen, Observable* source) {
         EXPECT_EQ(source, &observable);
         EXPECT_EQ(seen, &message);  // in place, not a copy
     };
     observable.Notify(&message, nullptr, nullptr);
-    EXPECT_THAT(journal, ElementsAre("a:60009", "b:60009", "c:60009"));
-
     EXPECT_TRUE(observable.Remove(&b));
     EXPECT_FALSE(observable.Remove(&b));
-    EXPECT_FALSE(observable.HasObserver(&b));
-    EXPECT_EQ(observable.GetObserverCount(), 2u);
     observable.Notify(&first);
-    EXPECT_THAT(journal, ElementsAre("a:60009", "b:60009", "c:60009", "a:1", "c:1"));
+
+    // Registrations belong to one object: a copy starts with none, assignment keeps its own.
+    Observable copy(observable);
+    copy.Add(&c);
+    copy = observable;
+    copy.Notify(&second);
+    EXPECT_THAT(journal, ElementsAre("a:60009", "b:60009", "c:60009", "a:1", "c:1", "c:2"));
 }
 
 TEST_F(ObservableTest, ObserverAddedOrMovedToTheEndDuringNotifyWaitsForTheNextMessage) {
@@ -111,7 +95,6 @@ TEST_F(ObservableTest, ObserverAddedOrMovedToTheEndDuringNotifyWaitsForTheNextMe
     EXPECT_THAT(journal, ElementsAre("a:1", "b:1", "c:1",  //
                                      "a:2", "b:2", "d:2",  //
                                      "a:3", "b:3", "d:3", "c:3"));
-    EXPECT_EQ(observable.GetObserverCount(), 4u);
 }
 
 TEST_F(ObservableTest, ObserversRemovedOrDestroyedDuringNotifyAreSkippedFromThenOn) {
@@ -143,47 +126,36 @@ TEST_F(ObservableTest, ObserversRemovedOrDestroyedDuringNotifyAreSkippedFromThen
     EXPECT_EQ(other.GetObserverCount(), 0u);
 }
 
-TEST_F(ObservableTest, NestedNotifyRunsToTheEndFirstAndItsRemovalsHoldForTheOuterOne) {
-    Observable observable;
-    AddAll(observable);
-    NestOnA();
-    b.action = [&](const Message*, Observable* source) { source->Remove(&b); };
-
-    observable.Notify(&first);
-    observable.Notify(&first);
-
-    EXPECT_THAT(journal, ElementsAre("a:1", "a:2", "b:2", "c:2", "c:1",  //
-                                     "a:1", "a:2", "c:2", "c:1"));
-    EXPECT_EQ(observable.GetObserverCount(), 2u);
-}
-
-TEST_F(ObservableTest, ObservableDestroyedInsideANestedNotifyStopsEveryWalkAndFreesItsObservers) {
+TEST_F(ObservableTest, NestedNotifyRunsToTheEndFirstAndDestroyingTheObservableStopsEveryWalk) {
     auto observable = std::make_unique<Observable>();
     AddAll(*observable);
-    NestOnA();
-    b.action = [&](const Message*, Observable*) { observable.reset(); };
-
+    // a re-enters Notify with the second message from inside the first.
+    a.action = [&](const Message* message, Observable* source) {
+        if (message->GetType() == 1)
+            source->Notify(&second);
+    };
+    b.action = [&](const Message*, Observable* source) { source->Remove(&b); };
     observable->Notify(&first);
-    EXPECT_THAT(journal, ElementsAre("a:1", "a:2", "b:2"));
+    observable->Notify(&first);  // the removal made inside holds for the outer walk too
+    EXPECT_THAT(journal, ElementsAre("a:1", "a:2", "b:2", "c:2", "c:1",  //
+                                     "a:1", "a:2", "c:2", "c:1"));
+    EXPECT_EQ(observable->GetObserverCount(), 2u);
+
+    // c destroys it inside the nested walk: b after it there, and c and b in the outer walk,
+    // are not called.
+    journal.clear();
+    b.action = nullptr;
+    observable->Add(&b);
+    c.action = [&](const Message*, Observable*) { observable.reset(); };
+    observable->Notify(&first);
+    EXPECT_THAT(journal, ElementsAre("a:1", "a:2", "c:2"));
 
     // Every observer forgot it: they can join another observable and be destroyed later.
-    a.action = b.action = nullptr;
+    a.action = c.action = nullptr;
     Observable next;
     AddAll(next);
     next.Notify(&third);
-    EXPECT_THAT(journal, ElementsAre("a:1", "a:2", "b:2", "a:3", "b:3", "c:3"));
-}
-
-TEST_F(ObservableTest, CopyStartsWithoutObserversAndAssignmentKeepsOwn) {
-    Observable original;
-    original.Add(&a);
-    Observable copy(original);
-    EXPECT_EQ(copy.GetObserverCount(), 0u);
-
-    copy.Add(&b);
-    copy = original;
-    copy.Notify(&first);
-    EXPECT_THAT(journal, ElementsAre("b:1"));
+    EXPECT_THAT(journal, ElementsAre("a:1", "a:2", "c:2", "a:3", "b:3", "c:3"));
 }
 
 std::vector<Observer*> Walk(const Observable& observable) {

@@ -2,11 +2,6 @@
 
 // Helpers shared by the frame's tests (included by *_test.cpp only): a receiver made through
 // the C interface and connected to a raw peer that plays its server.
-#include <arpa/inet.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
-#include <unistd.h>
-
 #include <cstdint>
 #include <string>
 
@@ -14,20 +9,6 @@
 #include "veltonet/receiver.h"
 
 namespace veltonet::test {
-
-// A blocking raw connection to 127.0.0.1:port; -1 on failure.
-inline int ConnectTo(uint16_t port) {
-    int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_port = htons(port);
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    if (connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
-        close(fd);
-        return -1;
-    }
-    return fd;
-}
 
 // A receiver from R_CreateTCPReceiver, connected to `peer`.
 class ConnectedReceiverTest : public ManagerTest {

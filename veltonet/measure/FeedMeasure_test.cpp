@@ -1,12 +1,8 @@
 #include "veltonet/measure/FeedMeasure.h"
 
-#include <gtest/gtest.h>
-
 #include <array>
-#include <vector>
 
 #include "support/TestSupport.h"
-#include "veltonet/companion/Message.h"
 #include "veltonet/tcp/TCPReceiver.h"
 
 namespace veltonet {
@@ -27,15 +23,17 @@ TimerId IdOf(FeedMeasure* feed) {
     return reinterpret_cast<TimerId>(feed);
 }
 
-// sent, received, previous sent, previous received
+// Sent, received, previous sent, previous received: of a feed or of a receiver.
 using Counts = std::array<unsigned, 4>;
-Counts CountsOf(const FeedMeasure* f) {
-    return {f->GetSizeSent(), f->GetSizeReceived(), f->GetPrevSizeSent(), f->GetPrevSizeReceived()};
+template <class Counter>
+Counts CountsOf(const Counter* c) {
+    return {c->GetSizeSent(), c->GetSizeReceived(), c->GetPrevSizeSent(), c->GetPrevSizeReceived()};
 }
 
 using FeedMeasureTest = test::ManagerTest;
 
-TEST_F(FeedMeasureTest, TwoFeedsCountTheSameBytesAndPublishOnTheirOwnPeriods) {
+TEST_F(FeedMeasureTest,
+       TwoFeedsCountTheSameBytesPublishOnTheirOwnPeriodsAndObserversMayDeleteThem) {
     auto* receiver = new CountingReceiver;
     FeedMeasure* fast = receiver->AddFeedMeasure(100);
     FeedMeasure* slow = receiver->AddFeedMeasure(1000);
@@ -49,8 +47,7 @@ TEST_F(FeedMeasureTest, TwoFeedsCountTheSameBytesAndPublishOnTheirOwnPeriods) {
     EXPECT_TRUE(fastObserver.records.empty());
     Tick(1);
     ASSERT_EQ(fastObserver.records.size(), 1u);
-    EXPECT_EQ(fastObserver.records[0].type, kMsgMeasurePeriodEnded);
-    EXPECT_EQ(fastObserver.records[0].size, 4u);
+    EXPECT_EQ(fastObserver.records[0].bytes, test::Frame(kMsgMeasurePeriodEnded, ""));
     EXPECT_EQ(fastObserver.records[0].source, static_cast<Observable*>(fast));
     EXPECT_EQ(CountsOf(fast), (Counts{0, 0, 7, 5}));
     EXPECT_EQ(CountsOf(slow), (Counts{7, 5, 0, 0}));
@@ -65,8 +62,18 @@ TEST_F(FeedMeasureTest, TwoFeedsCountTheSameBytesAndPublishOnTheirOwnPeriods) {
     EXPECT_EQ(CountsOf(fast), (Counts{0, 0, 1, 0}));
     EXPECT_EQ(CountsOf(slow), (Counts{0, 0, 16, 5}));
     // The receiver's own counters follow the library-wide period only.
-    EXPECT_EQ(receiver->GetSizeSent(), 16u);
-    EXPECT_EQ(receiver->GetPrevSizeSent(), 0u);
+    EXPECT_EQ(CountsOf(receiver), (Counts{16, 5, 0, 0}));
+
+    // An observer may delete the feed from its own notification.
+    fastObserver.onMessage = [](const Message*, Observable* source) {
+        delete static_cast<FeedMeasure*>(source);
+    };
+    Tick(100);
+    EXPECT_EQ(fastObserver.records.size(), 11u);
+    EXPECT_EQ(receiver->GetFeedMeasureSet(), TCPReceiver::FeedMeasureSet{slow});
+    EXPECT_EQ(Manager().GetFeeds(), ReceiverManager::FeedSet{slow});
+    Tick(100);
+    EXPECT_EQ(fastObserver.records.size(), 11u);
 }
 
 TEST_F(FeedMeasureTest, ZeroStopsTheTimerANewPeriodRestartsFromZeroTheSamePeriodChangesNothing) {
@@ -101,11 +108,11 @@ TEST_F(FeedMeasureTest, ZeroStopsTheTimerANewPeriodRestartsFromZeroTheSamePeriod
     EXPECT_EQ(CountsOf(feed), (Counts{0, 0, 0, 8}));
 }
 
-TEST_F(FeedMeasureTest, DetachingOrDeletingAFeedLeavesTheOwnerAndOnlyDeletingStopsTheTimer) {
+TEST_F(FeedMeasureTest, FeedsLeaveTheirOwnerWhenDetachedAndTheirTimerWhenDeletedClearedOrOrphaned) {
     auto* owner = new CountingReceiver("owner");
     auto* other = new CountingReceiver("other");
+    FeedMeasure* bystander = other->AddFeedMeasure(100);
     FeedMeasure* feed = owner->AddFeedMeasure(100);
-
     EXPECT_EQ(other->RemoveFeedMeasure(feed), nullptr);
     EXPECT_EQ(other->RemoveFeedMeasure(nullptr), nullptr);
     other->IncrementSizeSent(50);
@@ -119,54 +126,33 @@ TEST_F(FeedMeasureTest, DetachingOrDeletingAFeedLeavesTheOwnerAndOnlyDeletingSto
 
     FeedMeasure* kept = owner->AddFeedMeasure(100);
     FeedMeasure* gone = owner->AddFeedMeasure(100);
-    const TimerId goneId = IdOf(gone);
+    std::vector<TimerId> ids{IdOf(gone), IdOf(kept)};
     delete gone;
     EXPECT_EQ(owner->GetFeedMeasureSet(), TCPReceiver::FeedMeasureSet{kept});
-    EXPECT_EQ(Manager().GetFeeds(), ReceiverManager::FeedSet{kept});
-    EXPECT_FALSE(Loop().HasTimer(goneId));
+    EXPECT_EQ(Manager().GetFeeds(), (ReceiverManager::FeedSet{bystander, kept}));
+    EXPECT_FALSE(Loop().HasTimer(ids[0]));
     owner->IncrementSizeSent(6);
     EXPECT_EQ(kept->GetSizeSent(), 6u);
-}
 
-TEST_F(FeedMeasureTest, ClearingTheFeedsOrDeletingTheReceiverDeletesEveryFeedAndItsTimer) {
-    auto* receiver = new CountingReceiver;
-    FeedMeasure* bystander = (new CountingReceiver("bystander"))->AddFeedMeasure(100);
-    std::vector<TimerId> ids;
-    for (unsigned ms : {100u, 250u, 0u})
-        ids.push_back(IdOf(receiver->AddFeedMeasure(ms)));
-    receiver->ClearFeedMeasures();
-    EXPECT_TRUE(receiver->GetFeedMeasureSet().empty());
+    for (unsigned ms : {250u, 0u})
+        ids.push_back(IdOf(owner->AddFeedMeasure(ms)));
+    owner->ClearFeedMeasures();
+    EXPECT_TRUE(owner->GetFeedMeasureSet().empty());
     EXPECT_EQ(Manager().GetFeeds(), ReceiverManager::FeedSet{bystander});
     for (TimerId id : ids)
         EXPECT_FALSE(Loop().HasTimer(id));
-    receiver->IncrementSizeSent(1);  // the cached walk is empty again
+    owner->IncrementSizeSent(1);  // the cached walk is empty again
 
-    FeedMeasure* watched = receiver->AddFeedMeasure(100);
+    FeedMeasure* watched = owner->AddFeedMeasure(100);
     RecordingObserver observer;
     watched->Add(&observer);
-    receiver->IncrementSizeSent(2);
+    owner->IncrementSizeSent(2);
     EXPECT_EQ(watched->GetSizeSent(), 2u);
-    delete receiver;
+    delete owner;  // takes its feeds with it
     EXPECT_EQ(Manager().GetFeeds(), ReceiverManager::FeedSet{bystander});
     EXPECT_FALSE(Loop().HasTimer(IdOf(watched)));
     Tick(1000);
     EXPECT_TRUE(observer.records.empty());
-}
-
-TEST_F(FeedMeasureTest, ObserverMayDeleteTheFeedFromItsOwnNotification) {
-    auto* receiver = new CountingReceiver;
-    FeedMeasure* feed = receiver->AddFeedMeasure(100);
-    RecordingObserver observer;
-    observer.onMessage = [&](const Message*, Observable* source) {
-        delete static_cast<FeedMeasure*>(source);
-    };
-    feed->Add(&observer);
-    Tick(100);
-    EXPECT_EQ(observer.records.size(), 1u);
-    EXPECT_TRUE(receiver->GetFeedMeasureSet().empty());
-    EXPECT_TRUE(Manager().GetFeeds().empty());
-    Tick(100);
-    EXPECT_EQ(observer.records.size(), 1u);
 }
 
 TEST_F(FeedMeasureTest, LibraryWidePeriodEndClosesEveryReceiversPeriodANewSpanDoesSoSilently) {
@@ -174,11 +160,8 @@ TEST_F(FeedMeasureTest, LibraryWidePeriodEndClosesEveryReceiversPeriodANewSpanDo
     auto* receiver = new CountingReceiver;
     FeedMeasure* feed = receiver->AddFeedMeasure(0);
     RecordingObserver observer;
-    std::vector<Counts> seen;  // previous sent, previous received, sent, received
-    observer.onMessage = [&](const Message*, Observable*) {
-        seen.push_back({receiver->GetPrevSizeSent(), receiver->GetPrevSizeReceived(),
-                        receiver->GetSizeSent(), receiver->GetSizeReceived()});
-    };
+    std::vector<Counts> seen;  // the receiver's counts as each period ends
+    observer.onMessage = [&](const Message*, Observable*) { seen.push_back(CountsOf(receiver)); };
     Manager().Add(&observer);
 
     receiver->IncrementSizeSent(300);
@@ -188,7 +171,7 @@ TEST_F(FeedMeasureTest, LibraryWidePeriodEndClosesEveryReceiversPeriodANewSpanDo
     Tick(1);
     ASSERT_EQ(observer.Types(), std::vector<uint16_t>{kMsgMeasurePeriodEnded});
     EXPECT_EQ(observer.records[0].source, static_cast<Observable*>(&Manager()));
-    EXPECT_EQ(seen, (std::vector<Counts>{{300, 1000, 0, 0}}));
+    EXPECT_EQ(seen, (std::vector<Counts>{{0, 0, 300, 1000}}));
     EXPECT_EQ(CountsOf(feed), (Counts{300, 1000, 0, 0}));  // the feed keeps its own period
 
     receiver->IncrementSizeReceived(40);
@@ -196,13 +179,11 @@ TEST_F(FeedMeasureTest, LibraryWidePeriodEndClosesEveryReceiversPeriodANewSpanDo
     receiver->IncrementSizeSent(3);
     Manager().SetMeasureTimeSpan(2);  // unchanged: nothing happens
     Manager().SetMeasureTimeSpan(5);
-    EXPECT_EQ(receiver->GetPrevSizeSent(), 2u);
-    EXPECT_EQ(receiver->GetPrevSizeReceived(), 40u);
-    EXPECT_EQ(receiver->GetSizeReceived(), 0u);
+    EXPECT_EQ(CountsOf(receiver), (Counts{0, 0, 2, 40}));
     Tick(2000);
     EXPECT_EQ(seen.size(), 1u);
     Tick(3000);
-    EXPECT_EQ(seen, (std::vector<Counts>{{300, 1000, 0, 0}, {0, 0, 0, 0}}));
+    EXPECT_EQ(seen, (std::vector<Counts>{{0, 0, 300, 1000}, {0, 0, 0, 0}}));
 }
 
 }  // namespace

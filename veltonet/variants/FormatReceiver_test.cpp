@@ -1,7 +1,5 @@
 #include "veltonet/variants/FormatReceiver.h"
 
-#include <gtest/gtest.h>
-
 #include <cstring>
 #include <functional>
 
@@ -10,15 +8,15 @@
 namespace veltonet {
 namespace {
 
-using test::Frame;
+using namespace test;
 
 // A format receiver whose wire form each test scripts.
 class ScriptedFormatReceiver : public FormatReceiver {
   public:
     using Format = std::function<unsigned int(const Message*, const Message*, char*, unsigned int,
                                               unsigned int*)>;
-    ScriptedFormatReceiver(const char* name, unsigned short port)
-        : FormatReceiver(name, "127.0.0.1", port, 0) {}
+    explicit ScriptedFormatReceiver(unsigned short port)
+        : FormatReceiver("fmt", "127.0.0.1", port, 0) {}
     unsigned int FormatRequest(const Message* request, const Message* second, char* buffer,
                                unsigned int size, unsigned int* start) override {
         return format(request, second, buffer, size, start);
@@ -37,80 +35,55 @@ ScriptedFormatReceiver::Format WriteAt(unsigned int offset, std::string text) {
     };
 }
 
-class FormatReceiverTest : public test::VariantsTest {
-  protected:
-    using Peer = Link<ScriptedFormatReceiver>;
-    void Open(Peer& peer, const char* name) {
-        ASSERT_TRUE(VariantsTest::Open(peer, [name](uint16_t port) {
-            return std::make_unique<ScriptedFormatReceiver>(name, port);
-        }));
-    }
+using FormatReceiverTest = VariantsTest;
 
-    const std::string request = Frame(42, "order");
-    const Message* Request() const { return Message::At(request.data()); }
-};
-
-TEST_F(FormatReceiverTest, RequestFormattedToNothingIsRefused) {
-    Peer peer;
-    ASSERT_NO_FATAL_FAILURE(Open(peer, "fmt"));
-    const std::string second = Frame(43, "context");
+TEST_F(FormatReceiverTest, EachReceiverSendsExactlyItsFormattedBytesAndNoneWhenEmptyOrOutside) {
+    Link<ScriptedFormatReceiver> a, b;
+    for (auto* peer : {&a, &b})
+        ASSERT_TRUE(Open(
+            *peer, [](uint16_t port) { return std::make_unique<ScriptedFormatReceiver>(port); }));
+    const std::string request = Frame(42, "order"), second = Frame(43, "context");
+    const Message* const r = Message::At(request.data());
+    const Message* const s = Message::At(second.data());
     unsigned int startOnEntry = 99, sizeGiven = 0;
-    peer.receiver->format = [&](const Message* r, const Message* s, char*, unsigned int size,
-                                unsigned int* start) {
-        EXPECT_EQ(r, Request());
-        EXPECT_EQ(s, Message::At(second.data()));
+    a.receiver->format = [&](const Message* given, const Message* givenSecond, char*,
+                             unsigned int size, unsigned int* start) {
+        EXPECT_EQ(given, r);
+        EXPECT_EQ(givenSecond, s);
         startOnEntry = *start;
         sizeGiven = size;
         return 0u;
     };
-    EXPECT_FALSE(peer.receiver->SendRequest(Request(), Message::At(second.data()), false));
+    EXPECT_FALSE(a.receiver->SendRequest(r, s, false));
     EXPECT_EQ(startOnEntry, 0u);
     EXPECT_EQ(sizeGiven, 65535u);
-    EXPECT_TRUE(peer.receiver->isSendBufferEmpty());
-    EXPECT_EQ(peer.Received(), "");
-    EXPECT_TRUE(logs->records.empty());
-}
-
-TEST_F(FormatReceiverTest, SendsExactlyTheBytesFromTheStartOffset) {
-    Peer peer;
-    ASSERT_NO_FATAL_FAILURE(Open(peer, "fmt"));
-    peer.receiver->format = WriteAt(10, "WIRE order");
-    EXPECT_TRUE(peer.receiver->SendRequest(Request()));
-    EXPECT_EQ(peer.Received(), "WIRE order");
-
     // Bytes outside the buffer are never sent.
-    peer.receiver->format = [](const Message*, const Message*, char*, unsigned int,
-                               unsigned int* start) {
+    b.receiver->format = [](const Message*, const Message*, char*, unsigned int,
+                            unsigned int* start) {
         *start = 65530;
         return 10u;
     };
-    EXPECT_FALSE(peer.receiver->SendRequest(Request()));
-    EXPECT_EQ(
-        logs->Texts(),
-        (std::vector<std::string>{"FormatReceiver::SendRequest format out of range 65530 10"}));
-    EXPECT_EQ(peer.Received(), "");
-}
+    EXPECT_FALSE(b.receiver->SendRequest(r));
+    EXPECT_EQ(logs->Texts(),
+              std::vector<std::string>{"FormatReceiver::SendRequest format out of range 65530 10"});
 
-TEST_F(FormatReceiverTest, ReceiversSharingTheBufferEachSendTheirOwnBytes) {
-    Peer a, b;
-    ASSERT_NO_FATAL_FAILURE(Open(a, "a"));
-    ASSERT_NO_FATAL_FAILURE(Open(b, "b"));
+    // The receivers share one buffer; each sends its own bytes from its start offset.
     a.receiver->format = WriteAt(0, "from a;");
     b.receiver->format = WriteAt(3, "from b;");
-    EXPECT_TRUE(a.receiver->SendRequest(Request()));
-    EXPECT_TRUE(b.receiver->SendRequest(Request()));
-    EXPECT_TRUE(a.receiver->SendRequest(Request()));
+    EXPECT_TRUE(a.receiver->SendRequest(r));
+    EXPECT_TRUE(b.receiver->SendRequest(r));
+    EXPECT_TRUE(a.receiver->SendRequest(r));
     EXPECT_EQ(a.Received(), "from a;from a;");
     EXPECT_EQ(b.Received(), "from b;");
 
     // A request sent while another is being formatted does not overwrite it.
-    a.receiver->format = [&](const Message* r, const Message*, char* buffer, unsigned int,
+    a.receiver->format = [&](const Message* given, const Message*, char* buffer, unsigned int,
                              unsigned int*) {
         std::memcpy(buffer, "outer", 5);
-        EXPECT_TRUE(b.receiver->SendRequest(r));
+        EXPECT_TRUE(b.receiver->SendRequest(given));
         return 5u;
     };
-    EXPECT_TRUE(a.receiver->SendRequest(Request()));
+    EXPECT_TRUE(a.receiver->SendRequest(r));
     EXPECT_EQ(a.Received(), "outer");
     EXPECT_EQ(b.Received(), "from b;");
 }

@@ -8,7 +8,6 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
-#include <algorithm>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
@@ -27,16 +26,13 @@ namespace {
 
 using LogTexts = std::map<std::string, std::vector<std::string>>;  // by source
 
-void R_CALL CaptureLog(void* context, const char* /*logName*/, const char* source, const char* text,
-                       const char* /*address*/) {
+void R_CALL CaptureLog(void* context, const char*, const char* source, const char* text,
+                       const char*) {
     (*static_cast<LogTexts*>(context))[source != nullptr ? source : ""].push_back(text);
 }
 
-std::string Frame(uint16_t type, const std::string& body) {
-    const auto size = static_cast<uint16_t>(body.size() + 4);
-    return std::string{char(size & 0xFF), char(size >> 8), char(type & 0xFF), char(type >> 8)} +
-           body;
-}
+const std::string kAcceptance("\x04\x00\x6b\xea", 4);                     // type 60011, no body
+const std::string kRequest = std::string("\x07\x00\xbc\x02", 4) + "abc";  // type 700, 7 bytes
 
 class HostedLibrary : public ::testing::Test {
   protected:
@@ -47,9 +43,7 @@ class HostedLibrary : public ::testing::Test {
         R_ReceiverInitialize();
         RX_SetLogCallback(&CaptureLog, &logs);
 
-        sockaddr_in address{};
-        address.sin_family = AF_INET;
-        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        sockaddr_in address{AF_INET, 0, {htonl(INADDR_LOOPBACK)}, {}};
         socklen_t length = sizeof address;
         listenFd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
         ASSERT_EQ(bind(listenFd, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
@@ -81,7 +75,7 @@ class HostedLibrary : public ::testing::Test {
         EXPECT_TRUE(PumpUntil([&] { return poll(&p, 1, 0) == 1; }));
         const int fd = accept4(listenFd, nullptr, nullptr, SOCK_CLOEXEC);
         peers.push_back(fd);
-        EXPECT_EQ(send(fd, Frame(60011, "").data(), 4, MSG_NOSIGNAL), 4);
+        EXPECT_EQ(send(fd, kAcceptance.data(), 4, MSG_NOSIGNAL), 4);
         EXPECT_TRUE(PumpUntil([&] { return R_IsReceiverAccepted(h) == 1; }));
         return fd;
     }
@@ -93,7 +87,7 @@ class HostedLibrary : public ::testing::Test {
         for (int i = 0; i < 100 && bytes.size() < n; ++i) {
             pollfd p{fd, POLLIN, 0};
             const ssize_t got = poll(&p, 1, 50) == 1 ? recv(fd, buffer, sizeof buffer, 0) : 0;
-            bytes.append(buffer, static_cast<size_t>(std::max<ssize_t>(got, 0)));
+            bytes.append(buffer, got > 0 ? size_t(got) : 0);
         }
         return bytes;
     }
@@ -125,12 +119,11 @@ TEST_F(HostedLibrary, TheExamplePlugInAnswersItsNamesWithALoggingReceiver) {
     const int claimedPeer = Connect(claimed);
     const int declinedPeer = Connect(declined);
 
-    const std::string request = Frame(700, "abc");
-    EXPECT_EQ(R_SendBuffer(claimed, request.data(), 7, false), 1);
-    EXPECT_EQ(R_SendBuffer(declined, request.data(), 7, false), 1);
+    EXPECT_EQ(R_SendBuffer(claimed, kRequest.data(), 7, false), 1);
+    EXPECT_EQ(R_SendBuffer(declined, kRequest.data(), 7, false), 1);
     EXPECT_EQ(R_SendBuffer(claimed, "ab", 2, false), 1);
-    EXPECT_EQ(Read(claimedPeer, 9), request + "ab");
-    EXPECT_EQ(Read(declinedPeer, 7), request);
+    EXPECT_EQ(Read(claimedPeer, 9), kRequest + "ab");
+    EXPECT_EQ(Read(declinedPeer, 7), kRequest);
     EXPECT_EQ(logs["example.orders"],
               (std::vector<std::string>{"Request type 700 size 7", "Request of 2 bytes"}));
     EXPECT_EQ(logs.count("orders"), 0u);
@@ -140,8 +133,8 @@ TEST_F(HostedLibrary, TheExamplePlugInAnswersItsNamesWithALoggingReceiver) {
     R_FreeExternalReceiverLibrary();
     EXPECT_EQ(R_IsExternalReceiverLoaded(), 0);
     EXPECT_STREQ(R_GetExternalReceiverVersion(), "");
-    EXPECT_EQ(R_SendBuffer(claimed, request.data(), 7, false), 1);
-    EXPECT_EQ(Read(claimedPeer, 7), request);
+    EXPECT_EQ(R_SendBuffer(claimed, kRequest.data(), 7, false), 1);
+    EXPECT_EQ(Read(claimedPeer, 7), kRequest);
     EXPECT_EQ(logs["example.orders"].size(), 3u);
     R_DeleteReceiver(claimed);
 
