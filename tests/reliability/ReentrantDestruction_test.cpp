@@ -4,6 +4,7 @@
 // after its destruction, nor publish after its disconnection.
 #include <gtest/gtest.h>
 
+#include <array>
 #include <functional>
 #include <memory>
 #include <set>
@@ -25,31 +26,18 @@ namespace {
 using test::Frame;
 namespace raw = test::raw;
 
-enum class Trigger { Connected, Received, Disconnected, Recovered };
+// What makes the observer act: a notification of either of two receivers, or the message a
+// recovered packet releases, acting on another receiver or on the repair receiver itself.
+enum class Trigger { Connected, Received, Disconnected, RecoveredOther, RecoveredRepair };
 enum class Action { DelayedDestroy, Disconnect, Delete };
+using Case = std::tuple<Trigger, Action>;
 
-std::string Name(Trigger trigger) {
-    switch (trigger) {
-        case Trigger::Connected:
-            return "Connected";
-        case Trigger::Received:
-            return "Received";
-        case Trigger::Disconnected:
-            return "Disconnected";
-        default:
-            return "RecoveredPacket";
-    }
-}
-
-std::string Name(Action action) {
-    switch (action) {
-        case Action::DelayedDestroy:
-            return "DelayedDestroy";
-        case Action::Disconnect:
-            return "R_Disconnect";
-        default:
-            return "R_DeleteReceiver";
-    }
+std::string CaseName(const ::testing::TestParamInfo<Case>& info) {
+    const char* const triggers[] = {"Connected", "Received", "Disconnected", "OtherReceiver",
+                                    "RepairReceiver"};
+    const char* const actions[] = {"DelayedDestroy", "RDisconnect", "RDeleteReceiver"};
+    return std::string(triggers[int(std::get<0>(info.param))]) + "_" +
+           actions[int(std::get<1>(info.param))];
 }
 
 // A receiver that tells when it is gone.
@@ -72,7 +60,7 @@ class ActingObserver : public Observer {
         EXPECT_EQ(destroyed->count(source), 0u) << "notification from a destroyed receiver";
         EXPECT_FALSE(source == target && !inAction)
             << "type " << message->GetType() << " published after the action";
-        if (acted || !matches(message, source)) {
+        if (acted || !matches || !matches(message)) {
             return;
         }
         acted = true;
@@ -80,9 +68,7 @@ class ActingObserver : public Observer {
         target = act(source);
         inAction = false;
     }
-    std::function<bool(const Message*, Observable*)> matches = [](const Message*, Observable*) {
-        return false;
-    };
+    std::function<bool(const Message*)> matches;
     // Acts; answers the receiver acted on.
     std::function<TCPReceiver*(Observable*)> act;
     const Observable* target = nullptr;
@@ -92,7 +78,7 @@ class ActingObserver : public Observer {
 };
 
 class ReentrantDestructionTest : public test::ManagerTest,
-                                 public ::testing::WithParamInterface<std::tuple<Trigger, Action>> {
+                                 public ::testing::WithParamInterface<Case> {
   protected:
     void SetUp() override {
         test::ManagerTest::SetUp();
@@ -119,10 +105,6 @@ class ReentrantDestructionTest : public test::ManagerTest,
         receiver->Add(&observer);
         owned.push_back(receiver);
         return receiver;
-    }
-    static bool Connect(TCPReceiver& receiver) {
-        receiver.InvalidateSocket(true);
-        return receiver.CreateSocket();
     }
     int Accept(int server) {
         const int fd = raw::AcceptWithin(server, 2000);
@@ -161,23 +143,15 @@ class ReentrantDestructionTest : public test::ManagerTest,
             EXPECT_FALSE(ReceiverManager::Instance()->isRegistered(target));
         }
         if (survivor != nullptr && survivor->isConnected()) {
-            RecordingProbe probe;
+            test::RecordingObserver probe;
             survivor->Add(&probe);
             const std::string m = Frame(950, "still alive");
             ASSERT_TRUE(raw::SendAll(survivorPeer, m));
-            EXPECT_TRUE(PumpUntil([&] { return probe.seen == m; }));
+            EXPECT_TRUE(PumpUntil([&] { return !probe.records.empty(); }));
+            EXPECT_EQ(probe.records.at(0).bytes, m);
             survivor->Remove(&probe);
         }
     }
-
-    struct RecordingProbe : Observer {
-        void OnMessage(const Message* message, Observable*) override {
-            if (message->GetType() == 950) {
-                seen.assign(reinterpret_cast<const char*>(message->Bytes()), message->GetSize());
-            }
-        }
-        std::string seen;
-    };
 
     ActingObserver observer;
     std::set<const Observable*> destroyed;
@@ -191,15 +165,11 @@ TEST_P(ReentrantDestructionTest, TheOtherReceiverIsNeverCalledAfterwards) {
     int serverB = -1;
     TrackedReceiver* a = MakeReceiver("a", &serverA);
     TrackedReceiver* b = MakeReceiver("b", &serverB);
-    uint16_t wanted = 940;
-    if (trigger == Trigger::Connected) {
-        wanted = kMsgConnected;
-    } else if (trigger == Trigger::Disconnected) {
-        wanted = kMsgDisconnected;
-    }
+    const uint16_t wanted =
+        std::array<uint16_t, 3>{kMsgConnected, 940, kMsgDisconnected}[int(trigger)];
     // Both receivers get their event in the same round; whichever notifies first acts on the
     // other, whose own event then waits in that round.
-    observer.matches = [wanted](const Message* m, Observable*) { return m->GetType() == wanted; };
+    observer.matches = [wanted](const Message* m) { return m->GetType() == wanted; };
     TCPReceiver* actor = nullptr;
     observer.act = [&, action = action](Observable* source) {
         actor = static_cast<TCPReceiver*>(source);
@@ -208,8 +178,8 @@ TEST_P(ReentrantDestructionTest, TheOtherReceiverIsNeverCalledAfterwards) {
         return other;
     };
 
-    ASSERT_TRUE(Connect(*a));
-    ASSERT_TRUE(Connect(*b));
+    ASSERT_TRUE(test::ConnectReceiver(*a));
+    ASSERT_TRUE(test::ConnectReceiver(*b));
     const int peerA = Accept(serverA);
     const int peerB = Accept(serverB);
     ASSERT_GE(peerA, 0);
@@ -231,18 +201,11 @@ TEST_P(ReentrantDestructionTest, TheOtherReceiverIsNeverCalledAfterwards) {
     observer.DetachFromAll();
 }
 
-std::string CaseName(const ::testing::TestParamInfo<std::tuple<Trigger, Action>>& info) {
-    return Name(std::get<0>(info.param)) + "_" + [](std::string text) {
-        std::erase(text, '_');
-        return text;
-    }(Name(std::get<1>(info.param)));
-}
-
+const auto kActions = ::testing::Values(Action::DelayedDestroy, Action::Disconnect, Action::Delete);
 INSTANTIATE_TEST_SUITE_P(AllNotifications, ReentrantDestructionTest,
                          ::testing::Combine(::testing::Values(Trigger::Connected, Trigger::Received,
                                                               Trigger::Disconnected),
-                                            ::testing::Values(Action::DelayedDestroy,
-                                                              Action::Disconnect, Action::Delete)),
+                                            kActions),
                          CaseName);
 
 // The message of a held packet, released by the repair packet that closes the gap, makes an
@@ -260,17 +223,18 @@ TEST_P(RecoveredPacketTest, ActingFromARecoveredPacketIsSafe) {
     int otherServer = -1;
     TrackedReceiver* repair = MakeReceiver("repair", &repairServer);
     TrackedReceiver* other = MakeReceiver("other", &otherServer);
-    ASSERT_TRUE(Connect(*seq));
-    ASSERT_TRUE(Connect(*repair));
-    ASSERT_TRUE(Connect(*other));
+    ASSERT_TRUE(test::ConnectReceiver(*seq));
+    ASSERT_TRUE(test::ConnectReceiver(*repair));
+    ASSERT_TRUE(test::ConnectReceiver(*other));
     const int repairPeer = Accept(repairServer);
     const int otherPeer = Accept(otherServer);
     ASSERT_TRUE(PumpUntil([&] { return repair->isConnected() && other->isConnected(); }));
     seq->SetRepairReceiver(repair);
     seq->Add(&observer);
 
-    TCPReceiver* victim = target == Trigger::Recovered ? static_cast<TCPReceiver*>(repair) : other;
-    observer.matches = [](const Message* m, Observable*) {
+    TCPReceiver* victim =
+        target == Trigger::RecoveredRepair ? static_cast<TCPReceiver*>(repair) : other;
+    observer.matches = [](const Message* m) {
         return m->GetType() == 3000 &&
                std::string(reinterpret_cast<const char*>(m->Bytes()) + 4, m->GetSize() - 4) == "p3";
     };
@@ -306,22 +270,11 @@ TEST_P(RecoveredPacketTest, ActingFromARecoveredPacketIsSafe) {
     observer.DetachFromAll();
 }
 
-std::string RecoveredCaseName(const ::testing::TestParamInfo<std::tuple<Trigger, Action>>& info) {
-    return std::string(std::get<0>(info.param) == Trigger::Recovered ? "RepairReceiver"
-                                                                     : "OtherReceiver") +
-           "_" + [](std::string text) {
-               std::erase(text, '_');
-               return text;
-           }(Name(std::get<1>(info.param)));
-}
-
-// Trigger::Recovered selects the repair receiver as the target; Trigger::Received another one.
 INSTANTIATE_TEST_SUITE_P(Targets, RecoveredPacketTest,
-                         ::testing::Combine(::testing::Values(Trigger::Received,
-                                                              Trigger::Recovered),
-                                            ::testing::Values(Action::DelayedDestroy,
-                                                              Action::Disconnect, Action::Delete)),
-                         RecoveredCaseName);
+                         ::testing::Combine(::testing::Values(Trigger::RecoveredOther,
+                                                              Trigger::RecoveredRepair),
+                                            kActions),
+                         CaseName);
 
 }  // namespace
 }  // namespace veltonet

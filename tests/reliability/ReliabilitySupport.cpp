@@ -84,6 +84,18 @@ bool UnderValgrind() {
 #endif
 }
 
+void Usage::ExpectNoGrowth(size_t heapSlack) const {
+    EXPECT_EQ(OpenDescriptors(), descriptors);
+    if (!UnderValgrind()) {
+        EXPECT_LE(HeapInUse(), heap + heapSlack);
+    }
+}
+
+bool ConnectReceiver(TCPReceiver& receiver) {
+    receiver.InvalidateSocket(true);
+    return receiver.CreateSocket();
+}
+
 std::vector<std::string> CutFrames(const std::string& bytes, std::string* rest) {
     std::vector<std::string> frames;
     size_t offset = 0;
@@ -103,14 +115,13 @@ std::vector<std::string> CutFrames(const std::string& bytes, std::string* rest) 
 
 namespace raw {
 
-int ListenOn(const char* address, uint16_t* port, int backlog) {
+int ListenOn(const char* address, uint16_t* port) {
     const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     sockaddr_in where{};
     where.sin_family = AF_INET;
     where.sin_port = htons(*port);
     if (fd < 0 || inet_pton(AF_INET, address, &where.sin_addr) != 1 ||
-        bind(fd, reinterpret_cast<sockaddr*>(&where), sizeof(where)) != 0 ||
-        listen(fd, backlog) != 0) {
+        bind(fd, reinterpret_cast<sockaddr*>(&where), sizeof(where)) != 0 || listen(fd, 64) != 0) {
         if (fd >= 0) {
             close(fd);
         }
@@ -122,37 +133,16 @@ int ListenOn(const char* address, uint16_t* port, int backlog) {
     return fd;
 }
 
-int ConnectNonBlocking(uint16_t port) {
-    const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
-    if (fd < 0) {
-        return -1;
-    }
+bool ConnectNonBlocking(int fd, uint16_t port) {
     sockaddr_in where{};
     where.sin_family = AF_INET;
     where.sin_port = htons(port);
     where.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    if (connect(fd, reinterpret_cast<sockaddr*>(&where), sizeof(where)) != 0 &&
-        errno != EINPROGRESS) {
-        close(fd);
-        return -1;
-    }
-    return fd;
+    return connect(fd, reinterpret_cast<sockaddr*>(&where), sizeof(where)) == 0 ||
+           errno == EINPROGRESS;
 }
 
 }  // namespace raw
-
-void CountingObserver::OnMessage(const Message* message, Observable* /*source*/) {
-    ++counts[message->GetType()];
-    if (message->GetSize() == 8) {
-        lastValue[message->GetType()] = message->ReadU32(4);
-    }
-    ++total;
-}
-
-size_t CountingObserver::Count(uint16_t type) const {
-    const auto it = counts.find(type);
-    return it == counts.end() ? 0 : it->second;
-}
 
 Codec::Codec() {
     setenv("VELTONET_PLUGIN_DIR", VELTONET_CODEC_DIR, 1);

@@ -26,24 +26,34 @@ size_t HeapInUse();
 // Under valgrind the heap figures mean nothing and loops run far slower.
 bool UnderValgrind();
 
+// The descriptors and heap in use when made; a loop that leaks per cycle shows against them.
+struct Usage {
+    size_t descriptors = OpenDescriptors();
+    size_t heap = HeapInUse();
+    // The descriptors are back exactly, the heap (outside valgrind) within the slack.
+    void ExpectNoGrowth(size_t heapSlack) const;
+};
+
+// What R_ConnectReceiver does.
+bool ConnectReceiver(TCPReceiver& receiver);
+
 // The complete frames at the start of bytes; the incomplete tail is left in *rest.
 std::vector<std::string> CutFrames(const std::string& bytes, std::string* rest = nullptr);
 
 namespace raw {
 // A listening socket on address:port (port 0: kernel-picked, written back); -1 on failure.
-int ListenOn(const char* address, uint16_t* port, int backlog = 64);
-// A connect to 127.0.0.1:port that does not wait for the handshake; -1 when it fails at once.
-int ConnectNonBlocking(uint16_t port);
+int ListenOn(const char* address, uint16_t* port);
+// Starts a connect of a stream socket to 127.0.0.1:port without waiting for the handshake.
+bool ConnectNonBlocking(int fd, uint16_t port);
 }  // namespace raw
 
-// Counts what it is told by type, and remembers the last value of each 8-byte notification.
+// Counts what it is told by type.
 class CountingObserver : public Observer {
   public:
-    void OnMessage(const Message* message, Observable* source) override;
-    size_t Count(uint16_t type) const;
+    void OnMessage(const Message* message, Observable* /*source*/) override {
+        ++counts[message->GetType()];
+    }
     std::map<uint16_t, size_t> counts;
-    std::map<uint16_t, uint32_t> lastValue;
-    size_t total = 0;
 };
 
 // The real Codec.so, loaded as a host loads it; its compressor for building aggregates.
