@@ -86,13 +86,6 @@ TEST_F(ListenerFaultTest, FanOutSurvivesResetsAndADeletionAndEverySurvivorGetsEa
         EXPECT_TRUE(listener->SendBuffer(m.data(), int(m.size())));
         if (k % 50 == 49) {
             listener->ForceSendBufferToClients();
-            if (k == 49) {
-                // The four broken clients were marked during the walk and are reaped now; the
-                // first of them deleted the victim, reaped now or by the next flush.
-                EXPECT_LE(listener->GetClientCount(), unsigned(kClients - 4));
-                EXPECT_GE(listener->GetClientCount(), unsigned(kClients - 5));
-                EXPECT_EQ(observer.victim, nullptr);
-            }
             for (int round = 0; round < 5; ++round) {
                 readSurvivors();
                 Loop().ProcessEvents(10);

@@ -1,13 +1,12 @@
 #pragma once
 
-// Helpers of the reliability suite: the process's descriptor and heap figures, frames cut from
-// a raw byte stream, raw loopback sockets beyond those of TestSupport, a counting observer that
-// allocates nothing per message, and the real compression plug-in.
+// Helpers of the reliability suite: the process's descriptor and heap figures, raw loopback
+// sockets beyond those of TestSupport, a counting observer that allocates nothing per message,
+// and the real compression plug-in.
 #include <cstddef>
 #include <cstdint>
 #include <map>
 #include <string>
-#include <vector>
 
 #include "support/TestSupport.h"
 #include "veltonet/companion/Observer.h"
@@ -37,12 +36,10 @@ struct Usage {
 // What R_ConnectReceiver does.
 bool ConnectReceiver(TCPReceiver& receiver);
 
-// The complete frames at the start of bytes; the incomplete tail is left in *rest.
-std::vector<std::string> CutFrames(const std::string& bytes, std::string* rest = nullptr);
-
 namespace raw {
-// A listening socket on address:port (port 0: kernel-picked, written back); -1 on failure.
-int ListenOn(const char* address, uint16_t* port);
+// A socket bound to address:port (port 0: kernel-picked, written back) and listening unless
+// told otherwise (then connects to it are refused); -1 on failure.
+int ListenOn(const char* address, uint16_t* port, bool listening = true);
 // Starts a connect of a stream socket to 127.0.0.1:port without waiting for the handshake.
 bool ConnectNonBlocking(int fd, uint16_t port);
 }  // namespace raw
