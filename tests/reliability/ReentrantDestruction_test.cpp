@@ -107,6 +107,7 @@ class ReentrantDestructionTest : public test::ManagerTest,
         owned.push_back(receiver);
         EXPECT_TRUE(ConnectReceiver(*receiver));
         *peer = raw::AcceptWithin(server, 2000);
+        EXPECT_GE(*peer, 0);
         fds.push_back(*peer);
         return receiver;
     }
@@ -147,8 +148,6 @@ TEST_P(ReentrantDestructionTest, TheOtherReceiverIsNeverCalledAfterwards) {
     TrackedReceiver* a = MakeReceiver("a", &peerA);
     TrackedReceiver* b = MakeReceiver("b", &peerB);
     targetOf = [a, b](TCPReceiver* actor) -> TCPReceiver* { return actor == a ? b : a; };
-    ASSERT_GE(peerA, 0);
-    ASSERT_GE(peerB, 0);
     if (trigger != Trigger::Connected) {
         ASSERT_TRUE(PumpUntil([&] { return a->isConnected() && b->isConnected(); }));
         if (trigger == Trigger::Received) {

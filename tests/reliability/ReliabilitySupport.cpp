@@ -102,7 +102,7 @@ int ListenOn(const char* address, uint16_t* port, bool listening) {
     return fd;
 }
 
-bool ConnectNonBlocking(int fd, uint16_t port) {
+bool ConnectTo(int fd, uint16_t port) {
     sockaddr_in where{};
     where.sin_family = AF_INET;
     where.sin_port = htons(port);

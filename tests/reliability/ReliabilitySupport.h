@@ -40,8 +40,8 @@ namespace raw {
 // A socket bound to address:port (port 0: kernel-picked, written back) and listening unless
 // told otherwise (then connects to it are refused); -1 on failure.
 int ListenOn(const char* address, uint16_t* port, bool listening = true);
-// Starts a connect of a stream socket to 127.0.0.1:port without waiting for the handshake.
-bool ConnectNonBlocking(int fd, uint16_t port);
+// Connects fd to 127.0.0.1:port; a non-blocking stream socket does not wait for the handshake.
+bool ConnectTo(int fd, uint16_t port);
 }  // namespace raw
 
 // Counts what it is told by type.
