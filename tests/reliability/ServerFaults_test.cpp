@@ -56,7 +56,6 @@ TEST_F(ServerFaultTest, HalfAMessageThenAResetIsNeverDeliveredAndTheNextAddressS
 
     EXPECT_EQ(observer.Types(),
               (std::vector<uint16_t>{kMsgConnecting, kMsgConnected, 700, kMsgDisconnected}));
-    EXPECT_EQ(observer.records[2].bytes, whole);
     EXPECT_EQ(receiver.GetBufferUsed(), 0u) << "the half message must not survive the reset";
     EXPECT_EQ(logs->Texts(), std::vector<std::string>{});
 

@@ -115,7 +115,7 @@ class Soak : public Observer {
             subscribers.push_back(
                 std::make_unique<TCPReceiver>(name.c_str(), "127.0.0.1", hub.GetLocalPort(), 1));
             fanOut.push_back({"fan-out " + name, kFanOutType, i % kIdentifiers, 0, true});
-            Watch(*subscribers.back(), &fanOut.back());
+            Watch(*subscribers.back(), &fanOut.back(), false);  // Setup connects them
         }
         Watch(feed, &feedStream);
         test::raw::ConnectTo(sender, feed.GetLocalPort());
@@ -291,10 +291,12 @@ class Soak : public Observer {
     unsigned connections = 0;
 
   private:
-    void Watch(TCPReceiver& receiver, Stream* stream) {
+    void Watch(TCPReceiver& receiver, Stream* stream, bool connect = true) {
         streams[&receiver] = stream;
         receiver.Add(this);
-        ConnectReceiver(receiver);
+        if (connect) {
+            ConnectReceiver(receiver);
+        }
     }
     void StartQuotes() {
         quoteServer = std::make_unique<Listener>("quotes", 1, 0, quotePort, true, 0, 0, false);
