@@ -82,7 +82,6 @@ struct Stream {
     uint16_t type;
     uint32_t id = 0;
     uint32_t next = 0;
-    bool subscriber = false;
     bool mayJump = false;
 
     bool Take(const Message* message) {
@@ -114,7 +113,7 @@ class Soak : public Observer {
             const std::string name = "subscriber " + std::to_string(i);
             subscribers.push_back(
                 std::make_unique<TCPReceiver>(name.c_str(), "127.0.0.1", hub.GetLocalPort(), 1));
-            fanOut.push_back({"fan-out " + name, kFanOutType, i % kIdentifiers, 0, true});
+            fanOut.push_back({"fan-out " + name, kFanOutType, i % kIdentifiers});
             Watch(*subscribers.back(), &fanOut.back(), false);  // Setup connects them
         }
         Watch(feed, &feedStream);
@@ -141,7 +140,7 @@ class Soak : public Observer {
         Stream& stream = *streams[source];
         switch (message->GetType()) {
             case kMsgAccepted:
-                if (stream.subscriber) {
+                if (stream.type == kFanOutType) {
                     const std::string request = Frame(kMsgSubscribe, U32(stream.id));
                     static_cast<TCPReceiver*>(source)->SendBuffer(request.data(),
                                                                   int(request.size()));
@@ -154,7 +153,7 @@ class Soak : public Observer {
                 }
                 break;
             case kMsgDisconnected:
-                if (stream.subscriber) {
+                if (stream.type == kFanOutType) {
                     Fail(broken, 1, stream.name + ": the connection was lost");
                 }
                 break;
@@ -283,7 +282,7 @@ class Soak : public Observer {
 
     std::unique_ptr<Listener> quoteServer;
     std::unique_ptr<TCPReceiver> rider;
-    Stream quotes{"restarts", kQuoteType, 0, 0, false, true};
+    Stream quotes{"restarts", kQuoteType, 0, 0, true};
     uint16_t quotePort = 0;
     Clock::time_point since = Clock::now();
     uint32_t quoted = 0;
