@@ -4,8 +4,8 @@
 // after its destruction, nor publish after its disconnection.
 #include <gtest/gtest.h>
 
+#include <array>
 #include <functional>
-#include <memory>
 #include <set>
 #include <string>
 #include <tuple>
@@ -22,34 +22,22 @@
 namespace veltonet {
 namespace {
 
+using test::ConnectReceiver;
 using test::Frame;
 namespace raw = test::raw;
 
-enum class Trigger { Connected, Received, Disconnected, Recovered };
+// What makes the observer act: a notification, or the message a recovered packet releases
+// (acting on another receiver or on the repair receiver itself).
+enum class Trigger { Connected, Received, Disconnected, RecoveredOther, RecoveredRepair };
 enum class Action { DelayedDestroy, Disconnect, Delete };
+using Case = std::tuple<Trigger, Action>;
 
-std::string Name(Trigger trigger) {
-    switch (trigger) {
-        case Trigger::Connected:
-            return "Connected";
-        case Trigger::Received:
-            return "Received";
-        case Trigger::Disconnected:
-            return "Disconnected";
-        default:
-            return "RecoveredPacket";
-    }
-}
-
-std::string Name(Action action) {
-    switch (action) {
-        case Action::DelayedDestroy:
-            return "DelayedDestroy";
-        case Action::Disconnect:
-            return "R_Disconnect";
-        default:
-            return "R_DeleteReceiver";
-    }
+std::string CaseName(const ::testing::TestParamInfo<Case>& info) {
+    const char* const triggers[] = {"Connected", "Received", "Disconnected", "OtherReceiver",
+                                    "RepairReceiver"};
+    const char* const actions[] = {"DelayedDestroy", "RDisconnect", "RDeleteReceiver"};
+    return std::string(triggers[int(std::get<0>(info.param))]) + "_" +
+           actions[int(std::get<1>(info.param))];
 }
 
 // A receiver that tells when it is gone.
@@ -63,42 +51,15 @@ class TrackedReceiver : public TCPReceiver {
     std::set<const Observable*>* m_destroyed;
 };
 
-// Acts once, on the first message that matches, and from then on checks that the receiver it
-// acted on is never heard from again (and never called: a destroyed one is caught here or by
-// the sanitizer).
-class ActingObserver : public Observer {
-  public:
-    void OnMessage(const Message* message, Observable* source) override {
-        EXPECT_EQ(destroyed->count(source), 0u) << "notification from a destroyed receiver";
-        EXPECT_FALSE(source == target && !inAction)
-            << "type " << message->GetType() << " published after the action";
-        if (acted || !matches(message, source)) {
-            return;
-        }
-        acted = true;
-        inAction = true;
-        target = act(source);
-        inAction = false;
-    }
-    std::function<bool(const Message*, Observable*)> matches = [](const Message*, Observable*) {
-        return false;
-    };
-    // Acts; answers the receiver acted on.
-    std::function<TCPReceiver*(Observable*)> act;
-    const Observable* target = nullptr;
-    std::set<const Observable*>* destroyed = nullptr;
-    bool acted = false;
-    bool inAction = false;
-};
-
+// The fixture observes every receiver. It acts once, on the first message that matches, and
+// from then on checks that the receiver it acted on is never heard from again (and never
+// called: a destroyed one is caught here or by the sanitizer).
 class ReentrantDestructionTest : public test::ManagerTest,
-                                 public ::testing::WithParamInterface<std::tuple<Trigger, Action>> {
+                                 public ::testing::WithParamInterface<Case>,
+                                 public Observer {
   protected:
-    void SetUp() override {
-        test::ManagerTest::SetUp();
-        observer.destroyed = &destroyed;
-    }
     void TearDown() override {
+        DetachFromAll();
         for (TCPReceiver* receiver : owned) {
             if (destroyed.count(receiver) == 0 && !receiver->toDestroy()) {
                 delete receiver;
@@ -110,27 +71,16 @@ class ReentrantDestructionTest : public test::ManagerTest,
         test::ManagerTest::TearDown();
     }
 
-    // A receiver with a raw server of its own; not connected yet.
-    TrackedReceiver* MakeReceiver(const char* name, int* server) {
-        uint16_t port = 0;
-        *server = raw::Listen(&port);
-        fds.push_back(*server);
-        auto* receiver = new TrackedReceiver(name, port, &destroyed);
-        receiver->Add(&observer);
-        owned.push_back(receiver);
-        return receiver;
-    }
-    static bool Connect(TCPReceiver& receiver) {
-        receiver.InvalidateSocket(true);
-        return receiver.CreateSocket();
-    }
-    int Accept(int server) {
-        const int fd = raw::AcceptWithin(server, 2000);
-        fds.push_back(fd);
-        return fd;
-    }
-
-    static void Perform(Action action, TCPReceiver* target) {
+    void OnMessage(const Message* message, Observable* source) override {
+        EXPECT_EQ(destroyed.count(source), 0u) << "notification from a destroyed receiver";
+        EXPECT_FALSE(source == target && !acting)
+            << "type " << message->GetType() << " published after the action";
+        if (target != nullptr || !matches || !matches(message)) {
+            return;
+        }
+        actor = static_cast<TCPReceiver*>(source);
+        target = targetOf(actor);
+        acting = true;
         switch (action) {
             case Action::DelayedDestroy:
                 target->DelayedDestroy();
@@ -142,78 +92,62 @@ class ReentrantDestructionTest : public test::ManagerTest,
                 R_DeleteReceiver(target);
                 break;
         }
-        EXPECT_EQ(ReceiverManager::Instance()->isRegistered(target), action == Action::Disconnect);
+        acting = false;
+        // Deleting from a notification defers the destruction, but not the deregistration.
+        EXPECT_EQ(Manager().isRegistered(target), action == Action::Disconnect);
     }
 
-    // After the action: the target is gone (or disconnected and quiet), and the receiver that
-    // triggered still works.
-    void CheckAfterwards(Action action, TCPReceiver* target, TCPReceiver* survivor,
-                         int survivorPeer) {
-        ASSERT_TRUE(observer.acted);
+    // A receiver with a raw server of its own, connected; its peer in *peer.
+    TrackedReceiver* MakeReceiver(const char* name, int* peer) {
+        uint16_t port = 0;
+        const int server = raw::Listen(&port);
+        fds.push_back(server);
+        auto* receiver = new TrackedReceiver(name, port, &destroyed);
+        receiver->Add(this);
+        owned.push_back(receiver);
+        EXPECT_TRUE(ConnectReceiver(*receiver));
+        *peer = raw::AcceptWithin(server, 2000);
+        EXPECT_GE(*peer, 0);
+        fds.push_back(*peer);
+        return receiver;
+    }
+
+    // After the action: the target is gone (or disconnected and quiet).
+    void CheckTarget() {
+        ASSERT_TRUE(PumpUntil([&] { return target != nullptr; }));
         PumpRounds(20);
         if (action == Action::Disconnect) {
             EXPECT_EQ(destroyed.count(target), 0u);
             EXPECT_FALSE(target->isConnected());
-            EXPECT_TRUE(ReceiverManager::Instance()->isRegistered(target));
         } else {
             EXPECT_TRUE(PumpUntil([&] { return destroyed.count(target) != 0; }))
                 << "the target was never deleted";
-            EXPECT_FALSE(ReceiverManager::Instance()->isRegistered(target));
-        }
-        if (survivor != nullptr && survivor->isConnected()) {
-            RecordingProbe probe;
-            survivor->Add(&probe);
-            const std::string m = Frame(950, "still alive");
-            ASSERT_TRUE(raw::SendAll(survivorPeer, m));
-            EXPECT_TRUE(PumpUntil([&] { return probe.seen == m; }));
-            survivor->Remove(&probe);
         }
     }
 
-    struct RecordingProbe : Observer {
-        void OnMessage(const Message* message, Observable*) override {
-            if (message->GetType() == 950) {
-                seen.assign(reinterpret_cast<const char*>(message->Bytes()), message->GetSize());
-            }
-        }
-        std::string seen;
-    };
-
-    ActingObserver observer;
+    Action action = std::get<1>(GetParam());
+    std::function<bool(const Message*)> matches;
+    std::function<TCPReceiver*(TCPReceiver* actor)> targetOf;
+    TCPReceiver* actor = nullptr;
+    TCPReceiver* target = nullptr;
+    bool acting = false;
     std::set<const Observable*> destroyed;
     std::vector<TCPReceiver*> owned;
     std::vector<int> fds;
 };
 
 TEST_P(ReentrantDestructionTest, TheOtherReceiverIsNeverCalledAfterwards) {
-    const auto [trigger, action] = GetParam();
-    int serverA = -1;
-    int serverB = -1;
-    TrackedReceiver* a = MakeReceiver("a", &serverA);
-    TrackedReceiver* b = MakeReceiver("b", &serverB);
-    uint16_t wanted = 940;
-    if (trigger == Trigger::Connected) {
-        wanted = kMsgConnected;
-    } else if (trigger == Trigger::Disconnected) {
-        wanted = kMsgDisconnected;
-    }
+    const Trigger trigger = std::get<0>(GetParam());
     // Both receivers get their event in the same round; whichever notifies first acts on the
     // other, whose own event then waits in that round.
-    observer.matches = [wanted](const Message* m, Observable*) { return m->GetType() == wanted; };
-    TCPReceiver* actor = nullptr;
-    observer.act = [&, action = action](Observable* source) {
-        actor = static_cast<TCPReceiver*>(source);
-        TCPReceiver* other = actor == a ? static_cast<TCPReceiver*>(b) : a;
-        Perform(action, other);
-        return other;
-    };
-
-    ASSERT_TRUE(Connect(*a));
-    ASSERT_TRUE(Connect(*b));
-    const int peerA = Accept(serverA);
-    const int peerB = Accept(serverB);
-    ASSERT_GE(peerA, 0);
-    ASSERT_GE(peerB, 0);
+    const uint16_t wanted =
+        std::array<uint16_t, 3>{kMsgConnected, 940, kMsgDisconnected}[int(trigger)];
+    matches = [wanted](const Message* m) { return m->GetType() == wanted; };
+    int peerA = -1;
+    int peerB = -1;
+    TrackedReceiver* a = MakeReceiver("a", &peerA);
+    TrackedReceiver* b = MakeReceiver("b", &peerB);
+    targetOf = [a, b](TCPReceiver* actor) -> TCPReceiver* { return actor == a ? b : a; };
     if (trigger != Trigger::Connected) {
         ASSERT_TRUE(PumpUntil([&] { return a->isConnected() && b->isConnected(); }));
         if (trigger == Trigger::Received) {
@@ -226,58 +160,49 @@ TEST_P(ReentrantDestructionTest, TheOtherReceiverIsNeverCalledAfterwards) {
             std::erase(fds, peerB);
         }
     }
-    ASSERT_TRUE(PumpUntil([&] { return observer.acted; }));
-    CheckAfterwards(action, actor == a ? b : a, actor, actor == a ? peerA : peerB);
-    observer.DetachFromAll();
+    CheckTarget();
+    // The receiver that acted still works.
+    if (actor->isConnected()) {
+        test::RecordingObserver probe;
+        actor->Add(&probe);
+        const std::string m = Frame(950, "still alive");
+        ASSERT_TRUE(raw::SendAll(actor == a ? peerA : peerB, m));
+        EXPECT_TRUE(PumpUntil([&] { return !probe.records.empty(); }));
+        EXPECT_EQ(probe.records.at(0).bytes, m);
+    }
 }
 
-std::string CaseName(const ::testing::TestParamInfo<std::tuple<Trigger, Action>>& info) {
-    return Name(std::get<0>(info.param)) + "_" + [](std::string text) {
-        std::erase(text, '_');
-        return text;
-    }(Name(std::get<1>(info.param)));
-}
-
+const auto kActions = ::testing::Values(Action::DelayedDestroy, Action::Disconnect, Action::Delete);
 INSTANTIATE_TEST_SUITE_P(AllNotifications, ReentrantDestructionTest,
                          ::testing::Combine(::testing::Values(Trigger::Connected, Trigger::Received,
                                                               Trigger::Disconnected),
-                                            ::testing::Values(Action::DelayedDestroy,
-                                                              Action::Disconnect, Action::Delete)),
+                                            kActions),
                          CaseName);
 
-// The message of a held packet, released by the repair packet that closes the gap, makes an
+// The message of a held packet, released by the repair packet that closes the gap, makes the
 // observer act on an unrelated receiver or on the repair receiver itself, whose receive
 // processing is on the stack.
 class RecoveredPacketTest : public ReentrantDestructionTest {};
 
 TEST_P(RecoveredPacketTest, ActingFromARecoveredPacketIsSafe) {
-    const auto [target, action] = GetParam();
     test::DatagramSender sender;
     ASSERT_TRUE(sender.ok);
     auto* seq = new MulticastSequenceReceiver("seq", "", 0);
     owned.push_back(seq);
-    int repairServer = -1;
-    int otherServer = -1;
-    TrackedReceiver* repair = MakeReceiver("repair", &repairServer);
-    TrackedReceiver* other = MakeReceiver("other", &otherServer);
-    ASSERT_TRUE(Connect(*seq));
-    ASSERT_TRUE(Connect(*repair));
-    ASSERT_TRUE(Connect(*other));
-    const int repairPeer = Accept(repairServer);
-    const int otherPeer = Accept(otherServer);
+    ASSERT_TRUE(ConnectReceiver(*seq));
+    int repairPeer = -1;
+    int otherPeer = -1;
+    TrackedReceiver* repair = MakeReceiver("repair", &repairPeer);
+    TrackedReceiver* other = MakeReceiver("other", &otherPeer);
     ASSERT_TRUE(PumpUntil([&] { return repair->isConnected() && other->isConnected(); }));
     seq->SetRepairReceiver(repair);
-    seq->Add(&observer);
-
-    TCPReceiver* victim = target == Trigger::Recovered ? static_cast<TCPReceiver*>(repair) : other;
-    observer.matches = [](const Message* m, Observable*) {
+    seq->Add(this);
+    const bool onRepair = std::get<0>(GetParam()) == Trigger::RecoveredRepair;
+    matches = [](const Message* m) {
         return m->GetType() == 3000 &&
                std::string(reinterpret_cast<const char*>(m->Bytes()) + 4, m->GetSize() - 4) == "p3";
     };
-    observer.act = [victim, action = action](Observable*) {
-        Perform(action, victim);
-        return victim;
-    };
+    targetOf = [&](TCPReceiver*) -> TCPReceiver* { return onRepair ? repair : other; };
     auto feed = [&](uint32_t n) {
         const unsigned before = seq->GetSizeReceived();
         ASSERT_TRUE(sender.Send(test::Packet(n), seq->GetLocalPort()));
@@ -286,42 +211,27 @@ TEST_P(RecoveredPacketTest, ActingFromARecoveredPacketIsSafe) {
     feed(1);
     feed(3);
     ASSERT_EQ(seq->GetDelayedMessageCount(), 1u);
-    ASSERT_EQ(test::raw::ReadAvailable(repairPeer, 2000), test::RepairRequest(2));
+    ASSERT_EQ(raw::ReadAvailable(repairPeer, 2000), test::RepairRequest(2));
     // The repair packet, and data for the other receiver in the same round.
     ASSERT_TRUE(raw::SendAll(otherPeer, Frame(960, "other")));
     ASSERT_TRUE(raw::SendAll(repairPeer, test::Packet(2)));
-    ASSERT_TRUE(PumpUntil([&] { return observer.acted; }));
-    EXPECT_EQ(seq->GetDelayedMessageCount(), 0u);
-    CheckAfterwards(action, victim, nullptr, -1);
-    // The feed goes on: the next packet in order is delivered.
+    CheckTarget();
+    // The feed goes on: the next packet in order is delivered, not held behind a gap.
     test::RecordingObserver after;
     seq->Add(&after);
     feed(4);
     EXPECT_EQ(test::Payloads(after), std::vector<std::string>{"p4"});
-    if (action != Action::Disconnect && victim == repair) {
+    if (action != Action::Disconnect && onRepair) {
         EXPECT_EQ(seq->GetRepairReceiver(), nullptr)
             << "a destroyed repair receiver stays attached";
     }
-    seq->Remove(&after);
-    observer.DetachFromAll();
 }
 
-std::string RecoveredCaseName(const ::testing::TestParamInfo<std::tuple<Trigger, Action>>& info) {
-    return std::string(std::get<0>(info.param) == Trigger::Recovered ? "RepairReceiver"
-                                                                     : "OtherReceiver") +
-           "_" + [](std::string text) {
-               std::erase(text, '_');
-               return text;
-           }(Name(std::get<1>(info.param)));
-}
-
-// Trigger::Recovered selects the repair receiver as the target; Trigger::Received another one.
 INSTANTIATE_TEST_SUITE_P(Targets, RecoveredPacketTest,
-                         ::testing::Combine(::testing::Values(Trigger::Received,
-                                                              Trigger::Recovered),
-                                            ::testing::Values(Action::DelayedDestroy,
-                                                              Action::Disconnect, Action::Delete)),
-                         RecoveredCaseName);
+                         ::testing::Combine(::testing::Values(Trigger::RecoveredOther,
+                                                              Trigger::RecoveredRepair),
+                                            kActions),
+                         CaseName);
 
 }  // namespace
 }  // namespace veltonet

@@ -1,7 +1,6 @@
 #include "ReliabilitySupport.h"
 
 #include <arpa/inet.h>
-#include <dirent.h>
 #include <fcntl.h>
 #include <malloc.h>
 #include <netinet/in.h>
@@ -11,7 +10,7 @@
 #include <cerrno>
 #include <cstdlib>
 #include <filesystem>
-#include <set>
+#include <iterator>
 
 #include "veltonet/companion/Message.h"
 #include "veltonet/frame/PluginLoader.h"
@@ -41,28 +40,14 @@ extern "C" size_t __sanitizer_get_current_allocated_bytes();
 namespace veltonet::test {
 
 size_t OpenDescriptors() {
-    size_t n = 0;
-    std::error_code error;
-    for (auto it = std::filesystem::directory_iterator("/proc/self/fd", error);
-         !error && it != std::filesystem::directory_iterator(); it.increment(error)) {
-        ++n;
-    }
-    return n > 0 ? n - 1 : 0;
+    using std::filesystem::directory_iterator;
+    return size_t(std::distance(directory_iterator("/proc/self/fd"), directory_iterator())) - 1;
 }
 
 int DescriptorLimitLeaving(int room) {
-    std::set<int> open;
-    if (DIR* directory = opendir("/proc/self/fd")) {
-        while (const dirent* entry = readdir(directory)) {
-            if (entry->d_name[0] != '.' && std::atoi(entry->d_name) != dirfd(directory)) {
-                open.insert(std::atoi(entry->d_name));
-            }
-        }
-        closedir(directory);
-    }
     int limit = 0;
     for (int free = 0; free < room; ++limit) {
-        free += open.count(limit) == 0;
+        free += fcntl(limit, F_GETFD) == -1;
     }
     return limit;
 }
@@ -84,33 +69,28 @@ bool UnderValgrind() {
 #endif
 }
 
-std::vector<std::string> CutFrames(const std::string& bytes, std::string* rest) {
-    std::vector<std::string> frames;
-    size_t offset = 0;
-    while (bytes.size() - offset >= 4) {
-        const size_t size = Message::At(bytes.data() + offset)->GetSize();
-        if (size < 4 || size > bytes.size() - offset) {
-            break;
-        }
-        frames.push_back(bytes.substr(offset, size));
-        offset += size;
+void Usage::ExpectNoGrowth(size_t heapSlack) const {
+    EXPECT_EQ(OpenDescriptors(), descriptors);
+    if (!UnderValgrind()) {
+        EXPECT_LE(HeapInUse(), heap + heapSlack);
     }
-    if (rest != nullptr) {
-        *rest = bytes.substr(offset);
-    }
-    return frames;
+}
+
+bool ConnectReceiver(TCPReceiver& receiver) {
+    receiver.InvalidateSocket(true);
+    return receiver.CreateSocket();
 }
 
 namespace raw {
 
-int ListenOn(const char* address, uint16_t* port, int backlog) {
+int ListenOn(const char* address, uint16_t* port, bool listening) {
     const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     sockaddr_in where{};
     where.sin_family = AF_INET;
     where.sin_port = htons(*port);
     if (fd < 0 || inet_pton(AF_INET, address, &where.sin_addr) != 1 ||
         bind(fd, reinterpret_cast<sockaddr*>(&where), sizeof(where)) != 0 ||
-        listen(fd, backlog) != 0) {
+        (listening && listen(fd, 64) != 0)) {
         if (fd >= 0) {
             close(fd);
         }
@@ -122,37 +102,16 @@ int ListenOn(const char* address, uint16_t* port, int backlog) {
     return fd;
 }
 
-int ConnectNonBlocking(uint16_t port) {
-    const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
-    if (fd < 0) {
-        return -1;
-    }
+bool ConnectTo(int fd, uint16_t port) {
     sockaddr_in where{};
     where.sin_family = AF_INET;
     where.sin_port = htons(port);
     where.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    if (connect(fd, reinterpret_cast<sockaddr*>(&where), sizeof(where)) != 0 &&
-        errno != EINPROGRESS) {
-        close(fd);
-        return -1;
-    }
-    return fd;
+    return connect(fd, reinterpret_cast<sockaddr*>(&where), sizeof(where)) == 0 ||
+           errno == EINPROGRESS;
 }
 
 }  // namespace raw
-
-void CountingObserver::OnMessage(const Message* message, Observable* /*source*/) {
-    ++counts[message->GetType()];
-    if (message->GetSize() == 8) {
-        lastValue[message->GetType()] = message->ReadU32(4);
-    }
-    ++total;
-}
-
-size_t CountingObserver::Count(uint16_t type) const {
-    const auto it = counts.find(type);
-    return it == counts.end() ? 0 : it->second;
-}
 
 Codec::Codec() {
     setenv("VELTONET_PLUGIN_DIR", VELTONET_CODEC_DIR, 1);

@@ -1,13 +1,12 @@
 #pragma once
 
-// Helpers of the reliability suite: the process's descriptor and heap figures, frames cut from
-// a raw byte stream, raw loopback sockets beyond those of TestSupport, a counting observer that
-// allocates nothing per message, and the real compression plug-in.
+// Helpers of the reliability suite: the process's descriptor and heap figures, raw loopback
+// sockets beyond those of TestSupport, a counting observer that allocates nothing per message,
+// and the real compression plug-in.
 #include <cstddef>
 #include <cstdint>
 #include <map>
 #include <string>
-#include <vector>
 
 #include "support/TestSupport.h"
 #include "veltonet/companion/Observer.h"
@@ -26,24 +25,32 @@ size_t HeapInUse();
 // Under valgrind the heap figures mean nothing and loops run far slower.
 bool UnderValgrind();
 
-// The complete frames at the start of bytes; the incomplete tail is left in *rest.
-std::vector<std::string> CutFrames(const std::string& bytes, std::string* rest = nullptr);
+// The descriptors and heap in use when made; a loop that leaks per cycle shows against them.
+struct Usage {
+    size_t descriptors = OpenDescriptors();
+    size_t heap = HeapInUse();
+    // The descriptors are back exactly, the heap (outside valgrind) within the slack.
+    void ExpectNoGrowth(size_t heapSlack) const;
+};
+
+// What R_ConnectReceiver does.
+bool ConnectReceiver(TCPReceiver& receiver);
 
 namespace raw {
-// A listening socket on address:port (port 0: kernel-picked, written back); -1 on failure.
-int ListenOn(const char* address, uint16_t* port, int backlog = 64);
-// A connect to 127.0.0.1:port that does not wait for the handshake; -1 when it fails at once.
-int ConnectNonBlocking(uint16_t port);
+// A socket bound to address:port (port 0: kernel-picked, written back) and listening unless
+// told otherwise (then connects to it are refused); -1 on failure.
+int ListenOn(const char* address, uint16_t* port, bool listening = true);
+// Connects fd to 127.0.0.1:port; a non-blocking stream socket does not wait for the handshake.
+bool ConnectTo(int fd, uint16_t port);
 }  // namespace raw
 
-// Counts what it is told by type, and remembers the last value of each 8-byte notification.
+// Counts what it is told by type.
 class CountingObserver : public Observer {
   public:
-    void OnMessage(const Message* message, Observable* source) override;
-    size_t Count(uint16_t type) const;
+    void OnMessage(const Message* message, Observable* /*source*/) override {
+        ++counts[message->GetType()];
+    }
     std::map<uint16_t, size_t> counts;
-    std::map<uint16_t, uint32_t> lastValue;
-    size_t total = 0;
 };
 
 // The real Codec.so, loaded as a host loads it; its compressor for building aggregates.
