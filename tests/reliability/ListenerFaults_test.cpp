@@ -12,6 +12,7 @@
 #include <optional>
 #include <set>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "ReliabilitySupport.h"
@@ -56,7 +57,7 @@ TEST_F(ListenerFaultTest, FanOutSurvivesResetsAndADeletionAndEverySurvivorGetsEa
     std::vector<int> fds(kClients);
     std::vector<Client*> clients(kClients);
     for (int i = 0; i < kClients; ++i) {
-        clients[i] = AcceptPeer(listener, &fds[i]);
+        std::tie(clients[i], fds[i]) = AcceptPeer(listener);
         ASSERT_NE(clients[i], nullptr);
     }
     DeletingObserver observer;
@@ -127,8 +128,8 @@ TEST_F(ListenerFaultTest, WithoutDescriptorsAFloodNeitherSpinsNorCrashesAndAccep
     // One client that comes and goes while descriptors are plentiful: the sanitizer's checks
     // of that path then need no descriptor of their own once none is left.
     {
-        int fd = -1;
-        ASSERT_NE(AcceptPeer(listener, &fd), nullptr);
+        const auto [client, fd] = AcceptPeer(listener);
+        ASSERT_NE(client, nullptr);
         ResetPeer(fd);
         ASSERT_TRUE(PumpUntil([&] { return listener->GetClientCount() == 0; }));
         logs->records.clear();
@@ -192,8 +193,8 @@ TEST_F(ListenerFaultTest, WithoutDescriptorsAFloodNeitherSpinsNorCrashesAndAccep
     logs->records.clear();
 
     // Still under the lowered limit, a new peer is accepted and served.
-    int fd = -1;
-    ASSERT_NE(AcceptPeer(listener, &fd), nullptr);
+    const auto [client, fd] = AcceptPeer(listener);
+    ASSERT_NE(client, nullptr);
     EXPECT_EQ(ReadBytes(fd, 4), kAccepted);
     const std::string m = Frame(900, "after the flood");
     EXPECT_TRUE(listener->SendBuffer(m.data(), int(m.size())));

@@ -101,11 +101,6 @@ class ListenerTest : public ManagerTest {
         EXPECT_TRUE(PumpUntil([&] { return (client = FindClient(listener, port)) != nullptr; }));
         return {client, fd};
     }
-    Client* AcceptPeer(Listener* listener, int* fd) {
-        auto [client, peer] = AcceptPeer(listener);
-        *fd = peer;
-        return client;
-    }
 
     // Pumps the loop while reading from a raw peer until n bytes have arrived (or the rounds
     // run out); returns what arrived.
