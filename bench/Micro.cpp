@@ -49,10 +49,10 @@ std::string ReadOfMessages() {
 
 // ---- framing ----
 
-// The receive path's framing, reached without a socket.
-class FramingProbe : public TCPReceiver {
-  public:
-    FramingProbe() : TCPReceiver("framing", "", 0, 0, true) {}
+// The receive path's framing, reached without a socket. The receiver stays a plain
+// TCPReceiver (a subclass frames through its virtual hooks); the probe only names the
+// protected member.
+struct FramingProbe : TCPReceiver {
     using TCPReceiver::ReceiveBuffer;
 };
 
@@ -66,11 +66,12 @@ class CountingObserver : public Observer {
 
 void FramingVeltonet(benchmark::State& state) {
     const std::string read = ReadOfMessages();
-    FramingProbe receiver;
+    TCPReceiver receiver("framing", "", 0, 0, true);
+    const auto receiveBuffer = &FramingProbe::ReceiveBuffer;
     CountingObserver observer;
     receiver.Add(&observer);
     for (auto _ : state) {
-        const unsigned consumed = receiver.ReceiveBuffer(read.data(), unsigned(read.size()));
+        const unsigned consumed = (receiver.*receiveBuffer)(read.data(), unsigned(read.size()));
         benchmark::DoNotOptimize(consumed);
     }
     receiver.Remove(&observer);

@@ -254,6 +254,10 @@ class VELTONET_EXPORT TCPReceiver : public Observable {
     };
 
   private:
+    // ReceiveBuffer's loop. kPlain: the object is exactly a TCPReceiver, so the framing hooks
+    // are called directly (and inlined) rather than through the virtual table.
+    template <bool kPlain>
+    unsigned int FrameBlock(const char* data, unsigned int length);
     void DestroySocket(bool unused = true);
     void ClearSendList();
     void UpdateFeedIterators();

@@ -90,6 +90,44 @@ TEST_F(ReceivePathTest, MessageSplitAtEveryPositionIsDeliveredOnceAndAnIncomplet
     EXPECT_EQ(Delivered(), (std::vector<std::string>{message, message}));
 }
 
+// A subclass that frames differently: the size field is big-endian and each message is
+// logged and parsed through its own hooks.
+class BigEndianReceiver : public TCPReceiver {
+  public:
+    using TCPReceiver::TCPReceiver;
+    unsigned short GetMessageSize(const char* data) const override {
+        return static_cast<unsigned short>(uint8_t(data[0]) << 8 | uint8_t(data[1]));
+    }
+    void LogResponse(const char* data, unsigned int length) const override {
+        logged.emplace_back(data, length);
+    }
+    const Message* Parse(const char* data, unsigned int size) override {
+        return size == 5 ? nullptr : TCPReceiver::Parse(data, size);  // 5 bytes: not a message
+    }
+    mutable std::vector<std::string> logged;
+};
+
+TEST_F(ReceivePathTest, ASubclassFramesThroughItsOwnHooks) {
+    BigEndianReceiver custom("custom", "127.0.0.1", receiver->GetPort(), 0);
+    RecordingObserver seen;
+    custom.Add(&seen);
+    custom.InvalidateSocket(true);
+    ASSERT_TRUE(custom.CreateSocket());
+    ASSERT_TRUE(PumpUntil([&] { return custom.isConnected(); }));
+    const int customPeer = raw::AcceptWithin(listenFd, 1000);
+    ASSERT_GE(customPeer, 0);
+    seen.records.clear();
+
+    const std::string first("\x00\x06\xbc\x02xy", 6);  // 6 bytes, type 700
+    const std::string skipped("\x00\x05\xbd\x02z", 5);
+    const std::string last("\x00\x04\xbe\x02", 4);
+    ASSERT_TRUE(raw::SendAll(customPeer, first + skipped + last));
+    ASSERT_TRUE(PumpUntil([&] { return custom.GetSizeReceived() == 15; }));
+    EXPECT_EQ(seen.Types(), (std::vector<uint16_t>{700, 702}));
+    EXPECT_EQ(custom.logged, (std::vector<std::string>{first, skipped, last}));
+    raw::Close(customPeer);
+}
+
 TEST_F(ReceivePathTest, SmallMessagesAreLoggedAndSkippedAndTheLargestFitsTheBuffer) {
     // Sizes 1, 2 and 3 skip themselves; size 0 skips four bytes. A size-1 message's size field
     // runs into the next message, which therefore starts with a zero byte here.
