@@ -27,26 +27,12 @@
 namespace veltonet::fuzz {
 namespace {
 
-class ScriptedReceiver : public TCPReceiver {
-  public:
-    ScriptedReceiver() : TCPReceiver("reference", "127.0.0.1", 1, 0, true, 1u << 20) {
-        SetLog(nullptr, nullptr);
-    }
-    int Receive(void* data, int length, int /*flags*/) override {
-        return source.Take(data, length);
-    }
-    ChunkSource source;
+struct ScriptedReceiver : Scripted<TCPReceiver> {
+    ScriptedReceiver() : Scripted("reference", "127.0.0.1", 1, 0, true, 1u << 20) {}
 };
 
-class ScriptedClient : public Client {
-  public:
-    explicit ScriptedClient(Listener* listener) : Client(listener, 0, 0, false) {
-        SetLog(nullptr, nullptr);
-    }
-    int Receive(void* data, int length, int /*flags*/) override {
-        return source.Take(data, length);
-    }
-    ChunkSource source;
+struct ScriptedClient : Scripted<Client> {
+    explicit ScriptedClient(Listener* listener) : Scripted(listener, 0, 0, false) {}
 };
 
 // Gives the test the listener's way of taking a client in.

@@ -10,6 +10,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "veltonet/companion/Message.h"
@@ -144,6 +145,21 @@ class ChunkSource {
     std::vector<size_t> m_ends;  // where each chunk ends in m_bytes
     size_t m_offset = 0;
     size_t m_chunk = 0;
+};
+
+// A receiver of class Base that reads its script instead of a socket and writes no log records
+// (they would only cost file writes).
+template <class Base>
+class Scripted : public Base {
+  public:
+    template <class... Args>
+    explicit Scripted(Args&&... args) : Base(std::forward<Args>(args)...) {
+        this->SetLog(nullptr, nullptr);
+    }
+    int Receive(void* data, int length, int /*flags*/) override {
+        return source.Take(data, length);
+    }
+    ChunkSource source;
 };
 
 // The process environment every target runs in: a private log folder, one receiver manager

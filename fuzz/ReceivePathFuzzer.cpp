@@ -20,15 +20,10 @@
 namespace veltonet::fuzz {
 namespace {
 
-class ScriptedReceiver : public TCPReceiver {
+class ScriptedReceiver : public Scripted<TCPReceiver> {
   public:
     explicit ScriptedReceiver(unsigned int extraBuffer)
-        : TCPReceiver("fuzz", "127.0.0.1", 1, 0, true, extraBuffer) {
-        SetLog(nullptr, nullptr);  // records would only cost file writes
-    }
-    int Receive(void* data, int length, int /*flags*/) override {
-        return source.Take(data, length);
-    }
+        : Scripted("fuzz", "127.0.0.1", 1, 0, true, extraBuffer) {}
     // One read per notification, as the socket would; every queued byte must be taken.
     void ReadAll() {
         for (int rounds = 0; !source.Empty(); ++rounds) {
@@ -37,7 +32,6 @@ class ScriptedReceiver : public TCPReceiver {
             OnReceive(0);
         }
     }
-    ChunkSource source;
 };
 
 // Segments: [kind][length 16-bit][content]. Kind 0 raw bytes; 1 an aggregate of the content

@@ -43,32 +43,19 @@ Tag ReadTag(const Message* message) {
     return {message->ReadU32(4), message->ReadU32(8), message->ReadU32(12), message->Bytes()[16]};
 }
 
-class ScriptedSequenceReceiver : public MulticastSequenceReceiver {
-  public:
-    ScriptedSequenceReceiver() : MulticastSequenceReceiver("fuzz-feed", "", 0) {
-        SetLog(nullptr, nullptr);
-    }
-    int Receive(void* data, int length, int /*flags*/) override {
-        return source.Take(data, length);
-    }
-    ChunkSource source;
+struct ScriptedSequenceReceiver : Scripted<MulticastSequenceReceiver> {
+    ScriptedSequenceReceiver() : Scripted("fuzz-feed", "", 0) {}
 };
 
-class ScriptedRepairReceiver : public TCPReceiver {
+class ScriptedRepairReceiver : public Scripted<TCPReceiver> {
   public:
-    ScriptedRepairReceiver() : TCPReceiver("fuzz-repair", "127.0.0.1", 1, 0, true) {
-        SetLog(nullptr, nullptr);
-    }
-    int Receive(void* data, int length, int /*flags*/) override {
-        return source.Take(data, length);
-    }
+    ScriptedRepairReceiver() : Scripted("fuzz-repair", "127.0.0.1", 1, 0, true) {}
     bool SendRequest(const Message* request, const Message* /*second*/, bool /*flag*/) override {
         FUZZ_CHECK(request->GetType() == kMsgRepairRequest && request->GetSize() == 8,
                    "malformed repair request");
         ++requests;
         return true;
     }
-    ChunkSource source;
     unsigned requests = 0;
 };
 
