@@ -156,7 +156,6 @@ void PingRaw(uint16_t port, Pinger& pinger, uint64_t deadline) {
     }
     std::string message = MakeMessage(kMessageSize, kTypePing, 0);
     raw::InBuffer buffer(65536);
-    epoll_event events[4];
     for (uint64_t i = 0; i < pinger.warmup + pinger.count && NowNs() < deadline; ++i) {
         WriteU32(message.data() + 4, uint32_t(i));
         const uint64_t start = NowNs();
@@ -164,15 +163,9 @@ void PingRaw(uint16_t port, Pinger& pinger, uint64_t deadline) {
         raw::SendAll(fd, message.data(), kMessageSize);
         bool replied = false;
         while (!replied && NowNs() < replyDeadline) {
-            if (poller.Wait(events, 4, kReplyMs) == 0) {
-                continue;
-            }
-            const ssize_t n = buffer.ReadFrom(fd);
-            if (n <= 0) {
-                if (n < 0) {
-                    break;
-                }
-                continue;
+            const ssize_t n = buffer.ReadWhenReady(poller, fd, kReplyMs);
+            if (n < 0) {
+                break;
             }
             buffer.Consume(raw::Frame(buffer.data, buffer.used, [&](const char* m, size_t) {
                 if (ReadU16(m + 2) == kTypePing && ReadU32(m + 4) == uint32_t(i)) {
@@ -204,17 +197,9 @@ int EchoRaw(uint64_t deadline) {
     raw::Epoll poller;
     poller.Add(fd, EPOLLIN, 0);
     raw::InBuffer buffer(65536);
-    epoll_event events[4];
     while (NowNs() < deadline) {
-        if (poller.Wait(events, 4, 100) == 0) {
-            continue;
-        }
-        const ssize_t n = buffer.ReadFrom(fd);
-        if (n <= 0) {
-            if (n < 0) {
-                break;
-            }
-            continue;
+        if (buffer.ReadWhenReady(poller, fd, 100) < 0) {
+            break;
         }
         // Everything whole goes back in one send.
         const size_t consumed = raw::Frame(buffer.data, buffer.used, [](const char*, size_t) {});

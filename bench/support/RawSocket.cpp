@@ -206,6 +206,11 @@ ssize_t InBuffer::ReadFrom(int fd) {
     return n == 0 || (errno != EAGAIN && errno != EINTR) ? -1 : 0;
 }
 
+ssize_t InBuffer::ReadWhenReady(Epoll& poller, int fd, int timeoutMs) {
+    epoll_event events[4];
+    return poller.Wait(events, 4, timeoutMs) == 0 ? 0 : ReadFrom(fd);
+}
+
 void InBuffer::Consume(size_t n) {
     if (n >= used) {
         used = 0;

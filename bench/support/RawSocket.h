@@ -79,6 +79,8 @@ struct InBuffer {
     // One recv into the free room: the bytes added, 0 when nothing was ready, -1 when the
     // stream ended or failed.
     ssize_t ReadFrom(int fd);
+    // The same after waiting up to timeoutMs for poller to report fd; 0 also on no report.
+    ssize_t ReadWhenReady(Epoll& poller, int fd, int timeoutMs);
 
     char* data;
     size_t size;
