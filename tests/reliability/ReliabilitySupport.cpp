@@ -83,25 +83,6 @@ bool ConnectReceiver(TCPReceiver& receiver) {
 
 namespace raw {
 
-int ListenOn(const char* address, uint16_t* port, bool listening) {
-    const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in where{};
-    where.sin_family = AF_INET;
-    where.sin_port = htons(*port);
-    if (fd < 0 || inet_pton(AF_INET, address, &where.sin_addr) != 1 ||
-        bind(fd, reinterpret_cast<sockaddr*>(&where), sizeof(where)) != 0 ||
-        (listening && listen(fd, 64) != 0)) {
-        if (fd >= 0) {
-            close(fd);
-        }
-        return -1;
-    }
-    socklen_t length = sizeof(where);
-    getsockname(fd, reinterpret_cast<sockaddr*>(&where), &length);
-    *port = ntohs(where.sin_port);
-    return fd;
-}
-
 bool ConnectTo(int fd, uint16_t port) {
     sockaddr_in where{};
     where.sin_family = AF_INET;

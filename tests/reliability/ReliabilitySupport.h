@@ -37,9 +37,6 @@ struct Usage {
 bool ConnectReceiver(TCPReceiver& receiver);
 
 namespace raw {
-// A socket bound to address:port (port 0: kernel-picked, written back) and listening unless
-// told otherwise (then connects to it are refused); -1 on failure.
-int ListenOn(const char* address, uint16_t* port, bool listening = true);
 // Connects fd to 127.0.0.1:port; a non-blocking stream socket does not wait for the handshake.
 bool ConnectTo(int fd, uint16_t port);
 }  // namespace raw

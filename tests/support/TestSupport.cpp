@@ -113,18 +113,26 @@ std::string Frame(uint16_t type, const std::string& body) {
 namespace raw {
 
 int Listen(uint16_t* port) {
-    int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    if (bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof(address)) != 0 ||
-        listen(fd, 64) != 0) {
-        close(fd);
+    *port = 0;
+    return ListenOn("127.0.0.1", port);
+}
+
+int ListenOn(const char* address, uint16_t* port, bool listening) {
+    const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in where{};
+    where.sin_family = AF_INET;
+    where.sin_port = htons(*port);
+    if (fd < 0 || inet_pton(AF_INET, address, &where.sin_addr) != 1 ||
+        bind(fd, reinterpret_cast<sockaddr*>(&where), sizeof(where)) != 0 ||
+        (listening && listen(fd, 64) != 0)) {
+        if (fd >= 0) {
+            close(fd);
+        }
         return -1;
     }
-    socklen_t length = sizeof(address);
-    getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length);
-    *port = ntohs(address.sin_port);
+    socklen_t length = sizeof(where);
+    getsockname(fd, reinterpret_cast<sockaddr*>(&where), &length);
+    *port = ntohs(where.sin_port);
     return fd;
 }
 

@@ -71,7 +71,10 @@ std::string Frame(uint16_t type, const std::string& body);
 
 // A raw blocking-capable POSIX peer on 127.0.0.1.
 namespace raw {
-int Listen(uint16_t* port);                     // listening socket on a kernel-picked port
+int Listen(uint16_t* port);  // listening socket on a kernel-picked port
+// A socket bound to address:port (port 0: kernel-picked, written back) and listening unless
+// told otherwise (then connects to it are refused); -1 on failure.
+int ListenOn(const char* address, uint16_t* port, bool listening = true);
 int AcceptWithin(int listenFd, int timeoutMs);  // -1 on time-out
 bool SendAll(int fd, const std::string& bytes);
 // Reads what is available within timeoutMs (non-blocking afterwards); "" on nothing.
