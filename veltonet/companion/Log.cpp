@@ -3,12 +3,16 @@
 #include <spdlog/logger.h>
 #include <spdlog/sinks/basic_file_sink.h>
 
+#include <algorithm>
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <map>
 #include <memory>
 #include <set>
 #include <system_error>
+
+#include "veltonet/platform/Paths.h"
 
 namespace veltonet {
 
@@ -88,16 +92,7 @@ std::string DefaultLogFolder() {
     if (!folder.empty()) {
         return folder;
     }
-    // A relative XDG_STATE_HOME is invalid and ignored, as the base-directory rules ask.
-    folder = FromEnvironment("XDG_STATE_HOME");
-    if (!folder.empty() && folder.front() == '/') {
-        return folder + "/veltonet/logs";
-    }
-    folder = FromEnvironment("HOME");
-    if (!folder.empty()) {
-        return folder + "/.local/state/veltonet/logs";
-    }
-    return std::string();
+    return UserLogFolder();
 }
 
 LogHandle OpenLog(int, const char* name, const char* folder) {
@@ -105,7 +100,7 @@ LogHandle OpenLog(int, const char* name, const char* folder) {
         Registry* registry = GetRegistry();
         // The name is a file name inside the folder, never a way out of it.
         if (registry == nullptr || name == nullptr || *name == '\0' ||
-            std::string_view(name).find('/') != std::string_view::npos) {
+            std::any_of(name, name + std::strlen(name), IsPathSeparator)) {
             return nullptr;
         }
         fs::path directory = (folder != nullptr && *folder != '\0') ? fs::path(folder)

@@ -23,7 +23,8 @@ void WriteLog(LogHandle handle, const char* source, const char* text, const char
 // Every record written to an open log is also passed here; null turns it off.
 void SetLogCallback(LogCallback callback, void* context);
 
-// $VELTONET_LOG_DIR, else $XDG_STATE_HOME/veltonet/logs, else ~/.local/state/veltonet/logs.
+// $VELTONET_LOG_DIR, else $XDG_STATE_HOME/veltonet/logs, else ~/.local/state/veltonet/logs;
+// on Windows %LOCALAPPDATA%\veltonet\logs.
 std::string DefaultLogFolder();
 
 }  // namespace veltonet

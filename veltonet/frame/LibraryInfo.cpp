@@ -29,8 +29,11 @@ const char* Cached(std::string& text, std::string (*compute)()) {
     return text.c_str();
 }
 
+// The file's own version resource where the format has one, so that the answer always
+// matches what the file says about itself.
 std::string ComputeVersion() {
-    return VELTONET_VERSION_TEXT;
+    std::string version = LibraryFileVersion();
+    return version.empty() ? VELTONET_VERSION_TEXT : version;
 }
 
 std::string ComputeBuild() {

@@ -64,7 +64,7 @@ std::string PluginFilePath(const char* fileName) {
     const char* configured = std::getenv("VELTONET_PLUGIN_DIR");
     if (configured != nullptr && *configured != '\0') {
         folder = configured;
-        if (folder.back() != '/') {
+        if (!IsPathSeparator(folder.back())) {
             folder += '/';
         }
     } else {

@@ -7,15 +7,15 @@
 #include <string>
 #include <vector>
 
+#include "veltonet/platform/DynamicLibrary.h"
 #include "veltonet/receiver.h"
 
 namespace veltonet {
 
-class DynamicLibrary;
 class TCPReceiver;
 
-constexpr const char* kExternalReceiverFileName = "ReceiverPlugin.so";
-constexpr const char* kCompressFileName = "Codec.so";
+constexpr const char* kExternalReceiverFileName = "ReceiverPlugin" VELTONET_PLUGIN_SUFFIX;
+constexpr const char* kCompressFileName = "Codec" VELTONET_PLUGIN_SUFFIX;
 
 // The caller's error buffer of a plug-in load. Preparing it empties it (first byte and, for a
 // size above 1, last byte NUL); the usable size is then size - 1, or 1 for a size of 1. A

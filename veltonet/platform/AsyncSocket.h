@@ -115,8 +115,8 @@ class AsyncSocket {
     virtual void OnConnect(int /*error*/) {}
     virtual void OnClose(int /*error*/) {}
 
-    // Called by the loop with the epoll events of this socket.
-    void HandleEvents(uint32_t epollEvents);
+    // Called by the loop with the events of this socket, in the platform's own bits.
+    void HandleEvents(uint32_t events);
 
   private:
     friend class EventLoop;

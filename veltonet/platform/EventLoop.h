@@ -22,10 +22,12 @@ constexpr TimerId kLibraryWideTimer = ~TimerId(0);
 // when the kernel has already handed the same descriptor to a new socket.
 using SocketId = uint64_t;
 
-// One thread's loop: epoll for sockets, one timerfd for all timers. The epoll descriptor is
-// readable exactly when ProcessEvents has work. Not thread-safe: everything runs on the
-// thread that pumps it. Sockets should be closed before their loop goes; a socket that
-// outlives it keeps its descriptor and is no longer watched.
+// One thread's loop over the sockets and timers of that thread. On Linux, epoll for sockets
+// and one timerfd for all timers, and EventFd is readable exactly when ProcessEvents has
+// work; on Windows, a message-only window that receives the socket notifications and the
+// timer messages, so that a host's own message loop drives it. Not thread-safe: everything
+// runs on the thread that made it. Sockets should be closed before their loop goes; a socket
+// that outlives it keeps its descriptor and is no longer watched.
 class EventLoop {
   public:
     using TimerHandler = std::function<void(TimerId)>;
@@ -36,8 +38,9 @@ class EventLoop {
     EventLoop(const EventLoop&) = delete;
     EventLoop& operator=(const EventLoop&) = delete;
 
-    bool isValid() const { return m_epollFd >= 0; }
-    int EventFd() const { return m_epollFd; }
+    bool isValid() const { return m_native != nullptr; }
+    // Readable when ProcessEvents has work; -1 where window messages carry the work.
+    int EventFd() const;
     Clock& GetClock() const { return *m_clock; }
 
     // One round: waits up to timeoutMs (-1 forever, 0 not at all) for work, runs the timers
@@ -61,15 +64,19 @@ class EventLoop {
     size_t GetTimerCount() const { return m_timers.size(); }
     void SetTimerHandler(TimerHandler handler) { m_timerHandler = std::move(handler); }
 
-    // Socket registry, for AsyncSocket only. Attach answers 0 when the descriptor cannot be
-    // watched. Events 0 keeps the socket live but out of the epoll set (hang-up and error
-    // would be reported even without interest).
-    SocketId Attach(int fd, AsyncSocket* socket, uint32_t epollEvents);
-    void Modify(SocketId id, int fd, uint32_t epollEvents);
+    // Socket registry, for AsyncSocket only; interest is in the platform's own event bits.
+    // Attach answers 0 when the socket cannot be watched. Interest 0 keeps the socket live but
+    // unwatched.
+    SocketId Attach(int fd, AsyncSocket* socket, uint32_t interest);
+    void Modify(SocketId id, int fd, uint32_t interest);
     // Forgets a live socket. Detached inside a round, its identifier stays in the dead map
-    // until that round ends.
+    // until that round ends; with window messages, until the notifications already queued for
+    // it have come through.
     void Detach(SocketId id, int fd);
     AsyncSocket* LookupLive(SocketId id) const;
+    // Window-message loops only: queues one notification (the system's event bits) for a live
+    // socket behind those already waiting.
+    void PostSocketEvent(SocketId id, int fd, uint32_t event);
     bool isDead(SocketId id) const { return m_deadSockets.count(id) != 0; }
     size_t GetLiveSocketCount() const { return m_liveSockets.size(); }
 
@@ -79,18 +86,22 @@ class EventLoop {
         uint64_t dueMs;
     };
 
+    // The system's side of the loop (poller and timer source, or the hidden window), defined
+    // by each platform's implementation.
+    struct Native;
+
     int RunDueTimers();
-    void ArmTimerFd();
+    // Runs the timer's handler when it is still set; advances its due time.
+    bool RunTimer(TimerId id, uint64_t now);
+    // Tells the system about a timer set, replaced or killed.
+    void TimerChanged(TimerId id);
     int WaitTimeout(int timeoutMs) const;
 
     Clock* m_clock;
     std::unique_ptr<Clock> m_ownedClock;
-    int m_epollFd = -1;
-    int m_timerFd = -1;
+    std::unique_ptr<Native> m_native;
     bool m_stopRequested = false;
     int m_roundDepth = 0;
-    // Deadline the timerfd is armed for; 0 when disarmed.
-    uint64_t m_armedDueMs = 0;
     std::map<TimerId, Timer> m_timers;
     TimerHandler m_timerHandler;
     SocketId m_nextSocketId = 1;

@@ -59,6 +59,27 @@ std::string ExecutablePath() {
     }
 }
 
+bool IsPathSeparator(char c) {
+    return c == '/';
+}
+
+std::string UserLogFolder() {
+    // A relative XDG_STATE_HOME is invalid and ignored, as the base-directory rules ask.
+    const char* state = getenv("XDG_STATE_HOME");
+    if (state != nullptr && state[0] == '/') {
+        return std::string(state) + "/veltonet/logs";
+    }
+    const char* home = getenv("HOME");
+    if (home != nullptr && home[0] != '\0') {
+        return std::string(home) + "/.local/state/veltonet/logs";
+    }
+    return std::string();
+}
+
+std::string LibraryFileVersion() {
+    return std::string();
+}
+
 std::string FolderOf(const std::string& path) {
     size_t slash = path.rfind('/');
     if (slash == std::string::npos) {
