@@ -19,10 +19,23 @@
 #define R_CALL
 #endif
 
+#if defined(_WIN32)
 #if defined(VELTONET_BUILDING_LIBRARY)
+#define R_API __declspec(dllexport)
+#else
+#define R_API __declspec(dllimport)
+#endif
+#elif defined(VELTONET_BUILDING_LIBRARY)
 #define R_API __attribute__((visibility("default")))
 #else
 #define R_API
+#endif
+
+/* Marks the entry points that a plug-in library exports. */
+#if defined(_WIN32)
+#define RP_EXPORT __declspec(dllexport)
+#else
+#define RP_EXPORT __attribute__((visibility("default")))
 #endif
 
 /* The version of this interface definition; plug-ins report the one they were built against. */

@@ -11,7 +11,7 @@
 
 #include "veltonet/receiver.h"
 
-#define CODEC_EXPORT extern "C" __attribute__((visibility("default")))
+#define CODEC_EXPORT extern "C" RP_EXPORT
 
 #ifndef VELTONET_VERSION_TEXT
 #error "VELTONET_VERSION_TEXT must carry the project version"

@@ -16,7 +16,7 @@
 #include "veltonet/receiver.h"
 #include "veltonet/tcp/TCPReceiver.h"
 
-#define PLUGIN_EXPORT extern "C" __attribute__((visibility("default")))
+#define PLUGIN_EXPORT extern "C" RP_EXPORT
 
 #ifndef VELTONET_VERSION_TEXT
 #error "VELTONET_VERSION_TEXT must carry the project version"

@@ -7,7 +7,7 @@
 
 #include "veltonet/receiver.h"
 
-#define TEST_EXPORT extern "C" __attribute__((visibility("default")))
+#define TEST_EXPORT extern "C" RP_EXPORT
 
 namespace {
 std::string& Events() {

@@ -16,6 +16,14 @@
 
 namespace veltonet::test {
 
+// For the few checks of what the system itself does differently (descriptor numbers, buffer
+// sizes it keeps).
+#ifdef _WIN32
+constexpr bool kWindows = true;
+#else
+constexpr bool kWindows = false;
+#endif
+
 struct Record {
     uint16_t type;
     uint16_t size;
@@ -69,8 +77,25 @@ class ManagerTest : public ::testing::Test {
 // Framed message bytes.
 std::string Frame(uint16_t type, const std::string& body);
 
-// A raw blocking-capable POSIX peer on 127.0.0.1.
+// A raw blocking-capable peer on 127.0.0.1, on the system's own sockets (socket handles on
+// Windows fit in an int, as descriptors do).
 namespace raw {
+// A blocking connection to 127.0.0.1:port; -1 on failure.
+int Connect(uint16_t port);
+uint16_t LocalPort(int fd);
+uint16_t PeerPort(int fd);
+// Data (or the end of the stream) waits within timeoutMs.
+bool Readable(int fd, int timeoutMs);
+// The peer's reset or close has reached fd within timeoutMs.
+bool HungUp(int fd, int timeoutMs);
+// One receive within timeoutMs: bytes read, 0 at the end of the stream, -1 on nothing or on
+// an error (*failed then tells which).
+long Receive(int fd, char* buffer, size_t size, int timeoutMs, bool* failed = nullptr);
+// Options in Windows numbering (platform/SocketOptions.h), as the library speaks them.
+int IntOption(int fd, int level, int option);  // -1 when it cannot be read
+bool SetIntOption(int fd, int level, int option, int value);
+// "onoff/seconds" of the socket's linger setting.
+std::string Linger(int fd);
 int Listen(uint16_t* port);  // listening socket on a kernel-picked port
 // A socket bound to address:port (port 0: kernel-picked, written back) and listening unless
 // told otherwise (then connects to it are refused); -1 on failure.
@@ -83,5 +108,13 @@ void Reset(int fd);  // close with SO_LINGER {1,0}: the peer sees a reset
 void Close(int fd);
 uint16_t FreePort();  // a port that was free a moment ago (nothing listens on it)
 }  // namespace raw
+
+// Running under Wine, whose sockets differ from Windows' in a few reports (see its uses).
+bool UnderWine();
+
+// A new empty folder under the system's temporary folder; "" on failure.
+std::string MakeTempFolder();
+// value null: removes the variable.
+void SetEnvironment(const char* name, const char* value);
 
 }  // namespace veltonet::test

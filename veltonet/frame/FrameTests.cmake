@@ -19,7 +19,12 @@ add_dependencies(frame_hosted_tests veltonet_codec veltonet_receiver_plugin)
 target_compile_definitions(frame_hosted_tests PRIVATE
   VELTONET_LIBRARY_DIR="$<TARGET_FILE_DIR:veltonet>"
   VELTONET_RECEIVER_PLUGIN_DIR="$<TARGET_FILE_DIR:veltonet_receiver_plugin>")
-gtest_discover_tests(frame_hosted_tests DISCOVERY_MODE PRE_TEST PROPERTIES TIMEOUT 120)
+veltonet_add_test_program(frame_hosted_tests 120)
+
+if(WIN32)
+  include(${CMAKE_SOURCE_DIR}/cmake/WindowsTests.cmake)
+  return()
+endif()
 
 add_executable(frame_c_host ${FRAME_DIR}/hosted/CInterface_test.c)
 target_link_libraries(frame_c_host PRIVATE veltonet)

@@ -228,7 +228,7 @@ TEST_F(ClientRequestTest, UpdateRemoteAddressShowsThePeer) {
     client->UpdateRemoteAddress();
     EXPECT_STREQ(client->GetIp(), "127.0.0.1");
     EXPECT_EQ(client->GetObserverName(),
-              "TCPReceiver Client 127.0.0.1 " + std::to_string(LocalPortOf(peer)));
+              "TCPReceiver Client 127.0.0.1 " + std::to_string(test::raw::LocalPort(peer)));
 }
 
 }  // namespace

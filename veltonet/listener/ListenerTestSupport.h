@@ -1,15 +1,8 @@
 #pragma once
 
 // Helpers shared by the listener's tests (included by *_test.cpp only): a listening
-// Listener on a kernel-picked port, raw POSIX peers that connect to it, and the client that
-// each peer ends up as.
-#include <arpa/inet.h>
-#include <netinet/in.h>
-#include <poll.h>
-#include <sys/socket.h>
-#include <unistd.h>
-
-#include <cerrno>
+// Listener on a kernel-picked port, raw peers that connect to it, and the client that each
+// peer ends up as.
 #include <cstdint>
 #include <string>
 #include <utility>
@@ -60,24 +53,11 @@ class ListenerTest : public ManagerTest {
 
     // A blocking raw connection to the listener; -1 on failure.
     int ConnectPeer(const Listener* listener) {
-        int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-        sockaddr_in address{};
-        address.sin_family = AF_INET;
-        address.sin_port = htons(listener->GetLocalPort());
-        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        if (connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof(address)) != 0) {
-            close(fd);
-            return -1;
+        const int fd = raw::Connect(listener->GetLocalPort());
+        if (fd >= 0) {
+            peers.push_back(fd);
         }
-        peers.push_back(fd);
         return fd;
-    }
-
-    static uint16_t LocalPortOf(int fd) {
-        sockaddr_in address{};
-        socklen_t length = sizeof(address);
-        getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length);
-        return ntohs(address.sin_port);
     }
 
     static Client* FindClient(const Listener* listener, uint16_t peerPort) {
@@ -96,7 +76,7 @@ class ListenerTest : public ManagerTest {
     std::pair<Client*, int> AcceptPeer(Listener* listener) {
         const int fd = ConnectPeer(listener);
         EXPECT_NE(fd, -1);
-        const uint16_t port = LocalPortOf(fd);
+        const uint16_t port = raw::LocalPort(fd);
         Client* client = nullptr;
         EXPECT_TRUE(PumpUntil([&] { return (client = FindClient(listener, port)) != nullptr; }));
         return {client, fd};
@@ -117,16 +97,15 @@ class ListenerTest : public ManagerTest {
     bool PumpUntilClosed(int fd) {
         return PumpUntil([&] {
             char byte;
-            const ssize_t n = recv(fd, &byte, 1, MSG_DONTWAIT);
-            return n == 0 || (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK);
+            bool failed = false;
+            return raw::Receive(fd, &byte, 1, 0, &failed) == 0 || failed;
         });
     }
 
     // Waits (bounded) until the kernel has delivered the peer's reset to the client's socket,
     // without running the loop, so that the client learns of it only through a send.
     static bool WaitForReset(Client* client) {
-        pollfd p{client->GetSocket()->Descriptor(), POLLIN, 0};
-        return poll(&p, 1, 2000) == 1 && (p.revents & (POLLERR | POLLHUP)) != 0;
+        return raw::HungUp(client->GetSocket()->Descriptor(), 2000);
     }
 
     // Closes a peer with a reset and forgets it.

@@ -1,7 +1,8 @@
 #include "veltonet/platform/Address.h"
 
-#include <arpa/inet.h>
 #include <gtest/gtest.h>
+
+#include <cstring>
 
 namespace veltonet {
 namespace {
@@ -9,7 +10,8 @@ namespace {
 TEST(Address, DottedDecimalIsKeptInNetworkOrder) {
     uint32_t address = 0;
     ASSERT_TRUE(ParseDottedIPv4("192.168.1.20", &address));
-    EXPECT_EQ(address, htonl(0xC0A80114));
+    const unsigned char inMemory[4] = {192, 168, 1, 20};
+    EXPECT_EQ(std::memcmp(&address, inMemory, 4), 0);
     EXPECT_EQ(FormatIPv4(address), "192.168.1.20");
 }
 

@@ -1,9 +1,6 @@
 #include "veltonet/platform/AsyncSocket.h"
 
 #include <gtest/gtest.h>
-#include <netinet/in.h>
-#include <netinet/tcp.h>
-#include <sys/socket.h>
 
 #include <algorithm>
 #include <functional>
@@ -11,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "support/TestSupport.h"
 #include "veltonet/platform/EventLoop.h"
 #include "veltonet/platform/SocketOptions.h"
 #include "veltonet/platform/WinsockErrors.h"
@@ -71,12 +69,7 @@ Journal Only(const Journal& journal, const std::string& name) {
     return selected;
 }
 
-int IntOption(int fd, int level, int option) {
-    int value = -1;
-    socklen_t length = sizeof(value);
-    EXPECT_EQ(getsockopt(fd, level, option, &value, &length), 0);
-    return value;
-}
+using test::raw::IntOption;
 
 uint16_t PortOf(const AsyncSocket& socket) {
     std::string address;
@@ -169,7 +162,7 @@ TEST_F(AsyncSocketTest, FailedConnectIsReportedOnceAndTheNextByNameRunsOnAFreshD
     EXPECT_TRUE(FailedWith(!client.Connect("localhost", port), kWsaEwouldblock));
     EXPECT_NE(client.Handle(), failedHandle);
     EXPECT_EQ(loop.LookupLive(failedHandle), nullptr);
-    EXPECT_EQ(IntOption(client.Descriptor(), IPPROTO_TCP, TCP_NODELAY), 1);
+    EXPECT_EQ(IntOption(client.Descriptor(), kIpProtoTcp, kTcpNoDelay), 1);
 
     ASSERT_TRUE(PumpUntil([&] { return server.isLive() && Count(journal, "client:send:0"); }));
     EXPECT_EQ(QuietRounds(), 0);
@@ -232,37 +225,43 @@ TEST_F(AsyncSocketTest,
     ASSERT_TRUE(resetServer.SetSockOpt(kSoLinger, &abortive, sizeof(abortive)));
     resetServer.Close();
 
+    // Wine reports an abortive close to the peer as a plain one, after the data that was
+    // sent before it (Windows and Linux report the reset at once).
+    const Journal resetSeen = test::UnderWine() ? Journal{"reset:receive:0", "reset:close:0"}
+                                                : Journal{"reset:close:10054"};
     ASSERT_TRUE(PumpUntil([&] {
-        return Count(journal, "client:close:0") && Count(journal, "reset:close:10054") &&
+        return Count(journal, "client:close:0") && Count(journal, resetSeen.back()) &&
                Count(journal, "closing:receive:0");
-    }));
+    })) << ::testing::PrintToString(journal);
     EXPECT_EQ(QuietRounds(), 0);
     EXPECT_EQ(Only(journal, "client"), (Journal{"client:receive:0", "client:receive:0",
                                                 "client:receive:0", "client:close:0"}));
     EXPECT_EQ(client.received, "hello world");
     EXPECT_TRUE(client.isLive());  // closed by the peer, not by us: still ours to close
-    EXPECT_EQ(Only(journal, "reset"), (Journal{"reset:close:10054"}));
+    EXPECT_EQ(Only(journal, "reset"), resetSeen);
     EXPECT_EQ(Only(journal, "closing"), (Journal{"closing:receive:0"}));
     EXPECT_FALSE(closing.isLive());
     EXPECT_EQ(closing.Handle(), kInvalidSocket);
 
-    // Servers that closed first left their port in TIME_WAIT; Bind gives SO_REUSEADDR to a
-    // stream socket on a non-zero port only, so the listener's port takes a listener again.
+    // Servers that closed first left their port in TIME_WAIT; on Linux Bind gives SO_REUSEADDR
+    // to a stream socket on a non-zero port only, so the listener's port takes a listener
+    // again. Windows binds over TIME_WAIT without it, and there it would let another socket
+    // take a port in use.
     const uint16_t port = PortOf(listener);
     listener.Close();
     client.Close();
     Probe again(journal, "again");
     ASSERT_TRUE(again.Create(loop));
     ASSERT_TRUE(again.Bind(port, "127.0.0.1"));
-    EXPECT_EQ(IntOption(again.Descriptor(), SOL_SOCKET, SO_REUSEADDR), 1);
+    EXPECT_EQ(IntOption(again.Descriptor(), kSolSocket, kSoReuseAddr), test::kWindows ? 0 : 1);
     EXPECT_TRUE(again.Listen());
     Probe datagram(journal, "datagram");
     ASSERT_TRUE(datagram.Create(loop, kSockDatagram));
     ASSERT_TRUE(datagram.Bind(port, "127.0.0.1"));
-    EXPECT_EQ(IntOption(datagram.Descriptor(), SOL_SOCKET, SO_REUSEADDR), 0);
+    EXPECT_EQ(IntOption(datagram.Descriptor(), kSolSocket, kSoReuseAddr), 0);
     ASSERT_TRUE(client.Create(loop));
     ASSERT_TRUE(client.Bind(0, "127.0.0.1"));
-    EXPECT_EQ(IntOption(client.Descriptor(), SOL_SOCKET, SO_REUSEADDR), 0);
+    EXPECT_EQ(IntOption(client.Descriptor(), kSolSocket, kSoReuseAddr), 0);
 }
 
 TEST_F(AsyncSocketTest, SocketDeletedByAnEarlierHandlerOfTheBatchIsNeverCalled) {
@@ -306,11 +305,18 @@ TEST_F(AsyncSocketTest, SocketDeletedByAnEarlierHandlerOfTheBatchIsNeverCalled) 
         ASSERT_EQ(s->Send("x", 1), 1);
 
     ASSERT_TRUE(PumpUntil([&] { return !journal.empty(); }));
-    EXPECT_EQ(journal.size(), 1u);
-    EXPECT_EQ(newcomer->Descriptor(), deletedDescriptor);
+    EXPECT_EQ(journal.size(), 1u) << ::testing::PrintToString(journal);
+    // Linux hands out the lowest free descriptor, so the newcomer took the deleted one's;
+    // Windows reuses handles too, though not always at once (its own test repeats until so).
+    if (!test::kWindows) {
+        EXPECT_EQ(newcomer->Descriptor(), deletedDescriptor);
+    }
     EXPECT_NE(newcomer->Handle(), deletedHandle);
     EXPECT_TRUE(deadDuringRound);
-    EXPECT_FALSE(loop.isDead(deletedHandle));  // the dead map empties when the round ends
+    // The dead map lets a handle go once no report can still come for it: when the round
+    // ends, or with window messages once those queued before the close have come through.
+    loop.ProcessEvents(0);
+    EXPECT_FALSE(loop.isDead(deletedHandle));
     delete first;
     delete second;
 }
@@ -347,7 +353,8 @@ TEST_F(AsyncSocketTest, OutOfBandByteAndTheDataAfterItArriveBeforeTheShutDownsEn
     ASSERT_EQ(client.Send("data", 4), 4);
     ASSERT_TRUE(client.ShutDown(kShutSend));
 
-    ASSERT_TRUE(PumpUntil([&] { return Count(journal, "server:close:0") == 1; }));
+    ASSERT_TRUE(PumpUntil([&] { return Count(journal, "server:close:0") == 1; }))
+        << ::testing::PrintToString(journal);
     EXPECT_EQ(QuietRounds(), 0);
     EXPECT_EQ(urgent, "!");
     EXPECT_EQ(server.received, "data");
@@ -429,12 +436,7 @@ TEST_F(AsyncSocketTest, BadCallsFailWithTheirWindowsNumbersWithoutTouchingMemory
 
 TEST_F(AsyncSocketTest, OptionsTakeTheirWindowsFormsAndThoseThatDoNotApplyFailWith10042) {
     ASSERT_TRUE(client.Create(loop));
-    auto applied = [&] {
-        linger current{};
-        socklen_t length = sizeof(current);
-        EXPECT_EQ(getsockopt(client.Descriptor(), SOL_SOCKET, SO_LINGER, &current, &length), 0);
-        return std::to_string(current.l_onoff) + "/" + std::to_string(current.l_linger);
-    };
+    auto applied = [&] { return test::raw::Linger(client.Descriptor()); };
     WinLinger record{1, 7};
     ASSERT_TRUE(client.SetSockOpt(kSoLinger, &record, sizeof(record)));
     EXPECT_EQ(applied(), "1/7");
@@ -461,7 +463,9 @@ TEST_F(AsyncSocketTest, OptionsTakeTheirWindowsFormsAndThoseThatDoNotApplyFailWi
     int size = 65536;
     ASSERT_TRUE(client.SetSockOpt(kSoRcvBuf, &size, sizeof(size)));
     ASSERT_TRUE(client.SetSockOpt(kSoSndBuf, &size, sizeof(size)));
-    EXPECT_EQ(IntOption(client.Descriptor(), SOL_SOCKET, SO_RCVBUF), 2 * size);
+    // Linux keeps twice the size asked for; the library reads back the size that was set.
+    EXPECT_EQ(IntOption(client.Descriptor(), kSolSocket, kSoRcvBuf),
+              test::kWindows ? size : 2 * size);
     int value = 0;
     length = sizeof(value);
     ASSERT_TRUE(client.GetSockOpt(kSoRcvBuf, &value, &length));
@@ -484,7 +488,7 @@ TEST_F(AsyncSocketTest, OptionsTakeTheirWindowsFormsAndThoseThatDoNotApplyFailWi
     EXPECT_TRUE(FailedWith(!datagram.SetSockOpt(kTcpNoDelay, &one, sizeof(one), kIpProtoTcp),
                            kWsaEnoprotoopt));
     EXPECT_TRUE(datagram.SetSockOpt(kSoBroadcast, &one, sizeof(one)));
-    EXPECT_EQ(IntOption(datagram.Descriptor(), SOL_SOCKET, SO_BROADCAST), 1);
+    EXPECT_EQ(IntOption(datagram.Descriptor(), kSolSocket, kSoBroadcast), 1);
 }
 
 TEST(AsyncSocketLifetime, SocketThatOutlivesItsLoopClosesSafely) {

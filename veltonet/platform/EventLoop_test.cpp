@@ -1,10 +1,10 @@
 #include "veltonet/platform/EventLoop.h"
 
 #include <gtest/gtest.h>
-#include <poll.h>
 
 #include <vector>
 
+#include "support/TestSupport.h"
 #include "veltonet/platform/Clock.h"
 
 namespace veltonet {
@@ -12,10 +12,7 @@ namespace {
 
 using Ids = std::vector<TimerId>;
 
-bool Readable(int fd, int timeoutMs) {
-    pollfd entry{fd, POLLIN, 0};
-    return poll(&entry, 1, timeoutMs) == 1 && (entry.revents & POLLIN) != 0;
-}
+using test::raw::Readable;
 
 class ManualTimers : public ::testing::Test {
   protected:
@@ -97,6 +94,9 @@ TEST_F(ManualTimers, TimerKilledReplacedOrSetByAnEarlierHandlerDoesNotRunInThatR
 }
 
 TEST(SteadyTimers, EventFdIsReadableExactlyWhenATimerIsDue) {
+    if (test::kWindows) {
+        GTEST_SKIP() << "no event descriptor on Windows: due timers arrive as window messages";
+    }
     EventLoop loop;
     ASSERT_TRUE(loop.isValid());
     int runs = 0;

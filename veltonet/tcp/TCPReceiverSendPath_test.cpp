@@ -1,6 +1,4 @@
 #include <gtest/gtest.h>
-#include <poll.h>
-#include <sys/socket.h>
 
 #include <cstdint>
 #include <string>
@@ -48,8 +46,7 @@ class SendPathTest : public test::ManagerTest {
         if (smallBuffers) {
             uint32_t size = 4096;
             receiver->SetSockOpt(kSoSndBuf, &size, 4, kSolSocket);
-            int peerSize = 4096;
-            ASSERT_EQ(setsockopt(listenFd, SOL_SOCKET, SO_RCVBUF, &peerSize, sizeof(peerSize)), 0);
+            ASSERT_TRUE(test::raw::SetIntOption(listenFd, kSolSocket, kSoRcvBuf, 4096));
         }
         receiver->InvalidateSocket(true);
         ASSERT_TRUE(receiver->CreateSocket());
@@ -74,8 +71,7 @@ class SendPathTest : public test::ManagerTest {
         std::string got;
         char buffer[65536];
         for (int i = 0; i < 2000; ++i) {
-            pollfd p{peerFd, POLLIN, 0};
-            const ssize_t n = poll(&p, 1, 10) == 1 ? recv(peerFd, buffer, sizeof(buffer), 0) : -1;
+            const long n = test::raw::Receive(peerFd, buffer, sizeof(buffer), 10);
             if (n == 0) {
                 closedByReceiver = true;
                 break;

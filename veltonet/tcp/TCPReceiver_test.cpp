@@ -1,9 +1,6 @@
 #include "veltonet/tcp/TCPReceiver.h"
 
-#include <arpa/inet.h>
 #include <gtest/gtest.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
 
 #include <filesystem>
 #include <fstream>
@@ -105,10 +102,7 @@ TEST_F(TCPReceiverTest, RefusedConnectPublishesItsCodeQuietlyAndTheTimerRetriesO
     // The retry ran on a fresh descriptor: the local port is the one the server sees.
     peer = raw::AcceptWithin(listenFd, 1000);
     ASSERT_GE(peer, 0);
-    sockaddr_in remote{};
-    socklen_t length = sizeof(remote);
-    getpeername(peer, reinterpret_cast<sockaddr*>(&remote), &length);
-    EXPECT_EQ(receiver->GetLocalPort(), ntohs(remote.sin_port));
+    EXPECT_EQ(receiver->GetLocalPort(), test::raw::PeerPort(peer));
     EXPECT_EQ(observer.Types(),
               (Types{kMsgConnecting, kMsgConnectFailed, kMsgConnecting, kMsgConnected}));
 }
@@ -252,8 +246,7 @@ TEST_F(TCPReceiverTest, BufferSizeOptionsAreRememberedWithoutASocket) {
 
 TEST(LogFolderTest, ReadsTheFolderFromVeltoIniBesideTheExecutable) {
     namespace fs = std::filesystem;
-    char pattern[] = "/tmp/veltonet-ini-XXXXXX";
-    const fs::path folder = mkdtemp(pattern);
+    const fs::path folder = test::MakeTempFolder();
     const std::string executable = (folder / "host").string();
 
     EXPECT_EQ(ConfiguredLogFolder(executable), "");  // no ini
