@@ -12,8 +12,9 @@
 
 namespace {
 
-// Armed: the allocation numbered failAt (counting from 1) throws. Every operator new of the
-// program comes here, the library's included.
+// Armed: the allocation numbered failAt (counting from 1) fails. Every operator new of the
+// program comes here, the library's included (all forms but the aligned ones, so that every
+// block is freed by the allocator that made it).
 long g_allocations = 0;
 long g_failAt = 0;
 
@@ -34,6 +35,16 @@ void* operator new(std::size_t size) {
 }
 void* operator new[](std::size_t size) {
     return Allocate(size);
+}
+void* operator new(std::size_t size, const std::nothrow_t&) noexcept {
+    try {
+        return Allocate(size);
+    } catch (const std::bad_alloc&) {
+        return nullptr;
+    }
+}
+void* operator new[](std::size_t size, const std::nothrow_t& tag) noexcept {
+    return operator new(size, tag);
 }
 void operator delete(void* block) noexcept {
     std::free(block);
