@@ -503,7 +503,7 @@ int AsyncSocket::ReceiveMessage(void* data, int length, int flags, sockaddr_in* 
     } while (received < 0 && errno == EINTR);
     const int receiveError = received < 0 ? errno : 0;
     if (m_urgentNotified) {
-        RearmUrgentNotification((flags & 0x1) != 0 || (received > 0 && !UrgentDataPending(m_fd)));
+        RearmUrgentNotification(received > 0 && !UrgentDataPending(m_fd));
     }
     if (received < 0) {
         return FailCount(WinsockErrorFromErrno(receiveError));

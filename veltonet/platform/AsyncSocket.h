@@ -39,8 +39,8 @@ constexpr int kShutBoth = 2;
 //  - OnSend once writable after a connect, or after a send that would block or was partial;
 //  - OnConnect(error) when a connect completes (error from SO_ERROR);
 //  - OnAccept when a connection waits on a listening socket;
-//  - OnOutOfBandData once when urgent data arrives; the next one waits until a receive with
-//    the out-of-band flag (even a failing one) or a plain receive that passes the urgent mark;
+//  - OnOutOfBandData once when urgent data arrives; the next one waits until a receive takes
+//    the urgent data (with the out-of-band flag) or reads past its mark;
 //  - OnClose(0) when the peer closed and every byte was read, or OnClose(error) at once on a
 //    reset. After OnClose the socket is no longer watched.
 // Failing calls return false or kSocketError and set the thread's last socket error; any
