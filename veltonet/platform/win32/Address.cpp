@@ -11,11 +11,13 @@ bool ParseDottedIPv4(const char* text, uint32_t* address) {
     if (text == nullptr || address == nullptr) {
         return false;
     }
-    in_addr parsed{};
-    if (inet_pton(AF_INET, text, &parsed) != 1) {
+    // inet_addr takes the shortened dotted forms ("239.7.2313" is 239.7.9.9); its failure
+    // value is also the broadcast address, which is told apart by its text.
+    const unsigned long parsed = inet_addr(text);
+    if (parsed == INADDR_NONE && std::strcmp(text, "255.255.255.255") != 0) {
         return false;
     }
-    *address = parsed.s_addr;
+    *address = static_cast<uint32_t>(parsed);
     return true;
 }
 
