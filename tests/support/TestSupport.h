@@ -102,6 +102,7 @@ int Listen(uint16_t* port);  // listening socket on a kernel-picked port
 int ListenOn(const char* address, uint16_t* port, bool listening = true);
 int AcceptWithin(int listenFd, int timeoutMs);  // -1 on time-out
 bool SendAll(int fd, const std::string& bytes);
+bool SendUrgent(int fd, char byte);  // one out-of-band byte
 // Reads what is available within timeoutMs (non-blocking afterwards); "" on nothing.
 std::string ReadAvailable(int fd, int timeoutMs);
 void Reset(int fd);  // close with SO_LINGER {1,0}: the peer sees a reset

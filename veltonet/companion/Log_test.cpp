@@ -10,6 +10,8 @@
 #include <string>
 #include <vector>
 
+#include "support/TestSupport.h"
+
 namespace veltonet {
 namespace {
 
@@ -39,9 +41,9 @@ struct ScopedEnv {
     ScopedEnv(const char* name, const char* value) : name(name) {
         if (const char* old = std::getenv(name))
             saved = old;
-        value ? setenv(name, value, 1) : unsetenv(name);
+        test::SetEnvironment(name, value);
     }
-    ~ScopedEnv() { saved ? setenv(name, saved->c_str(), 1) : unsetenv(name); }
+    ~ScopedEnv() { test::SetEnvironment(name, saved ? saved->c_str() : nullptr); }
     const char* name;
     std::optional<std::string> saved;
 };
@@ -49,9 +51,8 @@ struct ScopedEnv {
 class LogTest : public ::testing::Test {
   protected:
     void SetUp() override {
-        std::string pattern = (fs::temp_directory_path() / "veltonet-log-XXXXXX").string();
-        ASSERT_NE(mkdtemp(pattern.data()), nullptr);
-        folder = pattern;
+        folder = test::MakeTempFolder();
+        ASSERT_FALSE(folder.empty());
         SetLogCallback(Collect, &records);
     }
     void TearDown() override {
@@ -68,11 +69,11 @@ class LogTest : public ::testing::Test {
 };
 
 TEST_F(LogTest, OpensOfOneFileShareItUntilTheLastCloseAndEachRecordReachesFileAndCallback) {
-    LogHandle first = OpenLog(0, "SocketErrors", folder.c_str());
+    LogHandle first = OpenLog(0, "SocketErrors", folder.string().c_str());
     // Another spelling of the same folder reaches the same file.
     LogHandle second = OpenLog(0, "SocketErrors", (folder.string() + "/./").c_str());
     // Missing folders are created.
-    LogHandle other = OpenLog(0, "Other", (folder / "a" / "b").c_str());
+    LogHandle other = OpenLog(0, "Other", (folder / "a" / "b").string().c_str());
 
     Write(first, "Quotes", "Connection refused", "127.0.0.1");
     Write(second, "Orders", "Connection reset by peer", "");
@@ -104,7 +105,7 @@ TEST_F(LogTest, OpensOfOneFileShareItUntilTheLastCloseAndEachRecordReachesFileAn
     EXPECT_EQ(records.back(), "SocketErrors|Quotes|still open|");
     CloseLog(second);
     // Were the file still open, this record would go to the removed file as well.
-    LogHandle reopened = OpenLog(0, "SocketErrors", folder.c_str());
+    LogHandle reopened = OpenLog(0, "SocketErrors", folder.string().c_str());
     Write(reopened, "Quotes", "second", "");
     EXPECT_THAT(Lines(folder / "SocketErrors.log"), ElementsAre(MatchesRegex(".* Quotes: second")));
     CloseLog(reopened);
@@ -112,14 +113,14 @@ TEST_F(LogTest, OpensOfOneFileShareItUntilTheLastCloseAndEachRecordReachesFileAn
 
 TEST_F(LogTest, BadNameFolderOrFileGivesNoLogAndANullHandleWritesNothing) {
     std::ofstream(folder / "plain").put('x');
-    EXPECT_EQ(OpenLog(0, "SocketErrors", (folder / "plain" / "logs").c_str()), nullptr);
-    EXPECT_EQ(OpenLog(0, "SocketErrors", (folder / "plain").c_str()), nullptr);
+    EXPECT_EQ(OpenLog(0, "SocketErrors", (folder / "plain" / "logs").string().c_str()), nullptr);
+    EXPECT_EQ(OpenLog(0, "SocketErrors", (folder / "plain").string().c_str()), nullptr);
     fs::create_directory(folder / "SocketErrors.log");
-    EXPECT_EQ(OpenLog(0, "SocketErrors", folder.c_str()), nullptr);
+    EXPECT_EQ(OpenLog(0, "SocketErrors", folder.string().c_str()), nullptr);
     // The name is a file name inside the folder.
-    EXPECT_EQ(OpenLog(0, "../escape", (folder / "plain2").c_str()), nullptr);
-    EXPECT_EQ(OpenLog(0, "", folder.c_str()), nullptr);
-    EXPECT_EQ(OpenLog(0, nullptr, folder.c_str()), nullptr);
+    EXPECT_EQ(OpenLog(0, "../escape", (folder / "plain2").string().c_str()), nullptr);
+    EXPECT_EQ(OpenLog(0, "", folder.string().c_str()), nullptr);
+    EXPECT_EQ(OpenLog(0, nullptr, folder.string().c_str()), nullptr);
     EXPECT_FALSE(fs::exists(folder / "escape.log"));
 
     Write(nullptr, "Quotes", "Connection refused", "127.0.0.1");
@@ -130,7 +131,7 @@ TEST_F(LogTest, BadNameFolderOrFileGivesNoLogAndANullHandleWritesNothing) {
 LogHandle g_closedFromCallback = nullptr;
 
 TEST_F(LogTest, CallbackMayCloseTheLogItIsCalledFor) {
-    g_closedFromCallback = OpenLog(0, "SocketErrors", folder.c_str());
+    g_closedFromCallback = OpenLog(0, "SocketErrors", folder.string().c_str());
     static std::vector<std::string> names;
     names.clear();
     SetLogCallback(
@@ -148,6 +149,7 @@ TEST_F(LogTest, CallbackMayCloseTheLogItIsCalledFor) {
 }
 
 TEST_F(LogTest, DefaultFolderFollowsTheEnvironmentAndServesNullOrEmptyFolders) {
+    ScopedEnv local("LOCALAPPDATA", "C:\\Users\\someone\\AppData\\Local");
     ScopedEnv home("HOME", "/home/someone");
     const struct {
         const char* dir;
@@ -161,10 +163,13 @@ TEST_F(LogTest, DefaultFolderFollowsTheEnvironmentAndServesNullOrEmptyFolders) {
     };
     for (const auto& c : cases) {
         ScopedEnv dir("VELTONET_LOG_DIR", c.dir), state("XDG_STATE_HOME", c.state);
-        EXPECT_EQ(DefaultLogFolder(), c.folder);
+        // Windows keeps per-user data under %LOCALAPPDATA%, whatever HOME and XDG say.
+        EXPECT_EQ(DefaultLogFolder(), c.dir != nullptr ? c.dir
+                                      : test::kWindows ? "C:\\Users\\someone\\AppData\\Local\\veltonet\\logs"
+                                                       : c.folder);
     }
 
-    ScopedEnv ownDir("VELTONET_LOG_DIR", (folder / "default").c_str());
+    ScopedEnv ownDir("VELTONET_LOG_DIR", (folder / "default").string().c_str());
     LogHandle byNull = OpenLog(0, "SocketErrors", nullptr);
     LogHandle byEmpty = OpenLog(0, "SocketErrors", "");
     Write(byNull, "Quotes", "one", "");

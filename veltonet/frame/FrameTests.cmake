@@ -10,6 +10,11 @@ target_compile_definitions(frame_tests PRIVATE
   VELTONET_CODEC_DIR="$<TARGET_FILE_DIR:veltonet_codec>"
   VELTONET_TEST_PLUGIN_DIR="${CMAKE_BINARY_DIR}/test-plugins")
 
+if(WIN32)
+  include(${CMAKE_SOURCE_DIR}/cmake/WindowsTests.cmake)
+  return()
+endif()
+
 # A host of libveltonet.so itself: a plug-in that subclasses TCPReceiver must bind to the
 # library's one copy of everything, which a program holding its own copy cannot offer.
 file(GLOB FRAME_HOSTED_TESTS CONFIGURE_DEPENDS ${FRAME_DIR}/hosted/*_test.cpp)
@@ -19,12 +24,7 @@ add_dependencies(frame_hosted_tests veltonet_codec veltonet_receiver_plugin)
 target_compile_definitions(frame_hosted_tests PRIVATE
   VELTONET_LIBRARY_DIR="$<TARGET_FILE_DIR:veltonet>"
   VELTONET_RECEIVER_PLUGIN_DIR="$<TARGET_FILE_DIR:veltonet_receiver_plugin>")
-veltonet_add_test_program(frame_hosted_tests 120)
-
-if(WIN32)
-  include(${CMAKE_SOURCE_DIR}/cmake/WindowsTests.cmake)
-  return()
-endif()
+gtest_discover_tests(frame_hosted_tests DISCOVERY_MODE PRE_TEST PROPERTIES TIMEOUT 120)
 
 add_executable(frame_c_host ${FRAME_DIR}/hosted/CInterface_test.c)
 target_link_libraries(frame_c_host PRIVATE veltonet)

@@ -1,6 +1,5 @@
 #include <gtest/gtest.h>
 
-#include <sys/socket.h>
 
 #include <cstring>
 
@@ -74,7 +73,7 @@ class ReceivePathTest : public test::ManagerTest {
 TEST_F(ReceivePathTest, UrgentByteLeftUnreadLetsTheLoopGoQuietWithOrWithoutOutOfBandSupport) {
     for (bool outOfBand : {false, true}) {
         receiver->SetSupportOutOfBand(outOfBand);
-        ASSERT_EQ(send(peer, "!", 1, MSG_OOB), 1);
+        ASSERT_TRUE(test::raw::SendUrgent(peer, '!'));
         Loop().ProcessEvents(1000);  // the urgent byte's round
         int ran = 0;
         for (int round = 0; round < 5; ++round)

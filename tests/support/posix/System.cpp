@@ -130,6 +130,10 @@ bool SendAll(int fd, const std::string& bytes) {
     return true;
 }
 
+bool SendUrgent(int fd, char byte) {
+    return send(fd, &byte, 1, MSG_OOB | MSG_NOSIGNAL) == 1;
+}
+
 std::string ReadAvailable(int fd, int timeoutMs) {
     std::string out;
     pollfd p{fd, POLLIN, 0};

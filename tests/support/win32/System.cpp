@@ -161,6 +161,10 @@ bool SendAll(int fd, const std::string& bytes) {
     return true;
 }
 
+bool SendUrgent(int fd, char byte) {
+    return send(AsSocket(fd), &byte, 1, MSG_OOB) == 1;
+}
+
 std::string ReadAvailable(int fd, int timeoutMs) {
     std::string out;
     short revents = 0;
