@@ -4,7 +4,7 @@ ASAN_BUILD ?= build-asan
 JOBS       ?= $(shell nproc)
 DEPS        = scripts/install-deps.sh
 
-.PHONY: all build test test-asan demo bench fuzz clean deps
+.PHONY: all build test test-asan demo bench fuzz clean deps windows test-windows
 
 all: build
 
@@ -30,6 +30,28 @@ test-asan: deps $(ASAN_BUILD)/build.ninja
 
 demo: build
 	@$(BUILD)/bin/velto demo --seconds 10
+
+# Windows with MinGW-w64: x64 in build-win/ (the DLLs, import libraries and test programs),
+# x86 in build-win32/ (the DLLs and import libraries: built and checked, never run here).
+WIN_BUILD   ?= build-win
+WIN32_BUILD ?= build-win32
+
+$(WIN_BUILD)/build.ninja: | deps
+	@cmake -S . -B $(WIN_BUILD) -G Ninja -DCMAKE_BUILD_TYPE=Release \
+		-DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64-x86_64.cmake >/dev/null
+
+$(WIN32_BUILD)/build.ninja: | deps
+	@cmake -S . -B $(WIN32_BUILD) -G Ninja -DCMAKE_BUILD_TYPE=Release -DVELTONET_TESTS=OFF \
+		-DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64-i686.cmake >/dev/null
+
+windows: deps $(WIN_BUILD)/build.ninja $(WIN32_BUILD)/build.ninja
+	@cmake --build $(WIN_BUILD) -j $(JOBS)
+	@cmake --build $(WIN32_BUILD) -j $(JOBS)
+	@bash scripts/check-windows-binaries.sh $(WIN_BUILD) $(WIN32_BUILD)
+
+# Every library test program under wine64, headless; a wine prefix and server of its own.
+test-windows: windows
+	@bash scripts/run-windows-tests.sh $(WIN_BUILD)
 
 # Release build of the library and bench/ in its own folder; results in $(BUILD)/bench/.
 bench: deps
@@ -62,4 +84,4 @@ test-valgrind: build
 	@bash tests/reliability/valgrind.sh $(BUILD)
 
 clean:
-	rm -rf $(BUILD) $(ASAN_BUILD) $(FUZZ_BUILD) build-bench
+	rm -rf $(BUILD) $(ASAN_BUILD) $(FUZZ_BUILD) build-bench $(WIN_BUILD) $(WIN32_BUILD)

@@ -42,3 +42,9 @@ link_libraries(ws2_32)
 # GCC 12 warns of overlapping copies inside std::string that cannot happen (a false positive
 # of its -Wrestrict on this target's inlining).
 add_compile_options(-Wno-restrict)
+
+# x86: the R_ and RX_ functions are __stdcall, which decorates their names (R_GetPlatform@0);
+# every DLL exports them under their plain names, as GetProcAddress and hosts look them up.
+if(CMAKE_SIZEOF_VOID_P EQUAL 4)
+  add_link_options(-Wl,--kill-at)
+endif()

@@ -8,6 +8,7 @@ packages=(
   libspdlog-dev libinih-dev liblz4-dev libcli11-dev
   libgtest-dev libgmock-dev libbenchmark-dev
   libzmq3-dev gnuplot-nox python3 iproute2 util-linux
+  g++-mingw-w64-x86-64-posix g++-mingw-w64-i686-posix wine64
 )
 
 missing=()

@@ -3,14 +3,17 @@
 #include <cstdint>
 #include <string>
 
+#include "veltonet/receiver.h"
+
 namespace veltonet {
 
 // Named error logs on spdlog: one shared file logger per folder and name, reference-counted
 // across the handles that opened it. A handle stays valid until CloseLog.
 using LogHandle = void*;
 
-using LogCallback = void (*)(void* context, const char* logName, const char* source,
-                             const char* text, const char* address);
+// The host's RX_LogCallback, with its calling convention.
+using LogCallback = void(R_CALL*)(void* context, const char* logName, const char* source,
+                                  const char* text, const char* address);
 
 // folder null or empty: DefaultLogFolder(). The file is <folder>/<name>.log. A folder that
 // cannot be created gives a null handle, never an error.

@@ -11,6 +11,7 @@ target_compile_definitions(frame_tests PRIVATE
   VELTONET_TEST_PLUGIN_DIR="${CMAKE_BINARY_DIR}/test-plugins")
 
 if(WIN32)
+  add_dependencies(frame_tests veltonet)  # loaded from beside the program by its own test
   include(${CMAKE_SOURCE_DIR}/cmake/WindowsTests.cmake)
   return()
 endif()

@@ -224,7 +224,9 @@ TEST_F(PluginTest, TheRealCodecIsTheOneThatUnpacksACompressedAggregate) {
     R_LoadCompressLibrary(nullptr, 0);
     ASSERT_EQ(R_IsCompressLibraryLoaded(), 1);
     std::string error;
-    ASSERT_TRUE(plugin.Open(std::string(VELTONET_CODEC_DIR) + std::string("/") + kCodecFile, &error)) << error;
+    ASSERT_TRUE(
+        plugin.Open(std::string(VELTONET_CODEC_DIR) + std::string("/") + kCodecFile, &error))
+        << error;
     auto compress = reinterpret_cast<RP_Compress>(plugin.Symbol("Compress"));
 
     const std::string content =

@@ -166,6 +166,7 @@ void AsyncSocket::ResetState() {
     m_closeNotified = false;
     m_shutSend = false;
     m_shutReceive = false;
+    m_urgentNotified = false;
     m_interest = 0;
 }
 
@@ -433,6 +434,19 @@ int AsyncSocket::ReceiveMessage(void* data, int length, int flags, sockaddr_in* 
     if (received < 0) {
         return FailCount(WSAGetLastError());
     }
+    // The system reports urgent data again only after a receive with the out-of-band flag;
+    // a plain read that passes the mark makes the next urgent byte count too, so the socket
+    // asks for its reports afresh then.
+    if (m_urgentNotified && m_type == kSockStream) {
+        u_long noUrgentData = 0;
+        if ((flags & MSG_OOB) != 0) {
+            m_urgentNotified = false;
+        } else if (ioctlsocket(AsSocket(m_fd), SIOCATMARK, &noUrgentData) == 0 &&
+                   noUrgentData != 0) {
+            m_urgentNotified = false;
+            m_loop->Modify(m_handle, m_fd, kAllEvents);
+        }
+    }
     if (sender != nullptr && senderLength >= static_cast<int>(sizeof(sockaddr_in)) &&
         sender->sin_family == AF_INET) {
         SplitAddress(*sender, address, port);
@@ -658,7 +672,8 @@ void AsyncSocket::HandleEvents(uint32_t events) {
             }
             return;
         case FD_OOB:
-            if (!m_shutReceive && (m_events & kFdOob) != 0) {
+            if (!m_shutReceive && !m_urgentNotified && (m_events & kFdOob) != 0) {
+                m_urgentNotified = true;
                 ++delivered;
                 OnOutOfBandData(error);
             }
