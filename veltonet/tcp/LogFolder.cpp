@@ -6,8 +6,18 @@
 namespace veltonet {
 
 namespace {
+
 constexpr size_t kMaxPathLength = 260;
-}
+
+// The last answer read from an ini file, with the stamp the file had before it was read: a
+// write after the stamp was taken changes the stamp, so the next call reads again.
+struct FolderAnswer {
+    std::string ini;
+    FileStamp stamp;
+    std::string folder;
+};
+
+}  // namespace
 
 std::string ConfiguredLogFolder(const std::string& executablePath) {
     if (executablePath.empty() || executablePath.size() >= kMaxPathLength) {
@@ -18,11 +28,26 @@ std::string ConfiguredLogFolder(const std::string& executablePath) {
         ini = executablePath + '/';
     }
     ini += "Velto.ini";
-    std::string folder = ReadIniString(ini, "Folder", "Log", "");
+
+    // Every receiver asks at construction, accepted clients included: one stat instead of
+    // opening and parsing the file, and a changed file is read at the next construction.
+    static FolderAnswer answer;
+    const FileStamp stamp = StampFile(ini);
+    if (stamp.exists && stamp == answer.stamp && ini == answer.ini) {
+        return answer.folder;
+    }
+    std::string folder = stamp.exists ? ReadIniString(ini, "Folder", "Log", "") : std::string();
     if (folder.size() >= kMaxPathLength) {
         folder.resize(kMaxPathLength - 1);
     }
+    answer = FolderAnswer{std::move(ini), stamp, folder};
     return folder;
+}
+
+std::string ConfiguredLogFolder() {
+    // The executable's path does not change while the process runs.
+    static const std::string executable = ExecutablePath();
+    return ConfiguredLogFolder(executable);
 }
 
 }  // namespace veltonet
