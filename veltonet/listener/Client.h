@@ -112,6 +112,9 @@ class VELTONET_EXPORT Client : public TCPReceiver {
     // subscription made by any path is undone when the client goes.
     void RecordSubscription(uint32_t identifier, const char* name);
     void ForgetSubscription(uint32_t identifier, const char* name);
+    // The nameless records: false when there was nothing to change.
+    bool RecordIdentifier(uint32_t identifier);
+    bool ForgetIdentifier(uint32_t identifier);
     bool isListenerSending() const;
     // Leaves the listener's pending and active sets and every subscription.
     void Unlink();
@@ -126,6 +129,7 @@ class VELTONET_EXPORT Client : public TCPReceiver {
     Listener* m_listener;  // null only on the way to a deferred deletion
     RemoteAddress m_remoteAddress;
     IdentifierSet m_identifiers;
+    IdentifierSet::node_type m_spareIdentifier;  // the node of the last removal (SpareNode.h)
     NamedIdentifierMap m_namedIdentifiers;
     unsigned int m_bufferLength;
     unsigned int m_dataLength = 0;

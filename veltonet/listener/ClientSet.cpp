@@ -1,6 +1,7 @@
 #include "veltonet/listener/ClientSet.h"
 
 #include "veltonet/listener/Client.h"
+#include "veltonet/listener/SpareNode.h"
 
 namespace veltonet {
 
@@ -34,7 +35,7 @@ bool ClientSet::Add(Client* client) {
         return false;
     }
     // An insertion invalidates no position of a tree set: the iterators need nothing.
-    return m_clients.insert(client).second;
+    return InsertWithSpare(m_clients, m_spare, client);
 }
 
 bool ClientSet::Remove(Client* client) {
@@ -47,7 +48,7 @@ bool ClientSet::Remove(Client* client) {
             ++iterator->m_current;
         }
     }
-    m_clients.erase(found);
+    EraseToSpare(m_clients, m_spare, found);
     return true;
 }
 
