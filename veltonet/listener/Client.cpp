@@ -179,7 +179,7 @@ const Message* Client::Parse(const char* data, unsigned int size) {
 }
 
 bool Client::RecordIdentifier(uint32_t identifier) {
-    return InsertWithSpare(m_identifiers, m_spareIdentifier, identifier);
+    return InsertWithSpare(m_identifiers, identifier);
 }
 
 bool Client::ForgetIdentifier(uint32_t identifier) {
@@ -187,7 +187,7 @@ bool Client::ForgetIdentifier(uint32_t identifier) {
     if (found == m_identifiers.end()) {
         return false;
     }
-    EraseToSpare(m_identifiers, m_spareIdentifier, found);
+    EraseToSpare(m_identifiers, found);
     return true;
 }
 

@@ -129,7 +129,6 @@ class VELTONET_EXPORT Client : public TCPReceiver {
     Listener* m_listener;  // null only on the way to a deferred deletion
     RemoteAddress m_remoteAddress;
     IdentifierSet m_identifiers;
-    IdentifierSet::node_type m_spareIdentifier;  // the node of the last removal (SpareNode.h)
     NamedIdentifierMap m_namedIdentifiers;
     unsigned int m_bufferLength;
     unsigned int m_dataLength = 0;

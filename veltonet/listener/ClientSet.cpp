@@ -35,7 +35,7 @@ bool ClientSet::Add(Client* client) {
         return false;
     }
     // An insertion invalidates no position of a tree set: the iterators need nothing.
-    return InsertWithSpare(m_clients, m_spare, client);
+    return InsertWithSpare(m_clients, client);
 }
 
 bool ClientSet::Remove(Client* client) {
@@ -48,7 +48,7 @@ bool ClientSet::Remove(Client* client) {
             ++iterator->m_current;
         }
     }
-    EraseToSpare(m_clients, m_spare, found);
+    EraseToSpare(m_clients, found);
     return true;
 }
 

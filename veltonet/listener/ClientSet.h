@@ -66,7 +66,6 @@ class VELTONET_EXPORT ClientSet {
 
   private:
     std::set<ClientIterator*> m_iterators;
-    Members::node_type m_spare;  // the node of the last removal (SpareNode.h)
     ClientIterator* m_ownIterator = nullptr;
     bool m_walking = false;
 };
