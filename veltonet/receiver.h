@@ -40,6 +40,10 @@ typedef int BOOL; /* 32-bit: 1 or 0 */
 
 /* ---- Start-up and shut-down ---- */
 
+/* Makes the manager on the calling thread. When memory runs out there is none afterwards
+ * (RX_ProcessEvents answers -1) and nothing is thrown. Called from a callback after
+ * R_ReceiverTerminate, within the same RX_ProcessEvents or RX_RunEventLoop call, it cancels
+ * the pending termination: the manager and its receivers stay as they are. */
 R_API void R_CALL R_ReceiverInitialize(void);
 /* Deletes every registered receiver, then the manager. Plug-ins stay loaded. Called from a
  * callback during RX_ProcessEvents or RX_RunEventLoop, it ends the loop and takes effect when
@@ -73,6 +77,8 @@ R_API void R_CALL RX_SetLogCallback(RX_LogCallback callback, void* context);
  * Without a manager: R_DestroyAllReceivers, R_DisconnectAll and R_SetMeasureTimeSpan do
  * nothing, R_Logout answers 1, R_FindReceiver and R_GetMeasureObservable null, the counts 0. */
 
+/* Called from a receiver's notification, that receiver (and any other whose notification is
+ * on the stack) leaves the registry at once and is deleted when its notification ends. */
 R_API void R_CALL R_DestroyAllReceivers(void);
 R_API void R_CALL R_DisconnectAll(void);
 /* 1 when nothing is pending; 0 when the host must wait for 60008 on the measure observable. */
@@ -189,6 +195,8 @@ R_API bool R_CALL R_ClientSubscribe(void* h, uint32_t identifier, const char* na
 R_API bool R_CALL R_ClientUnsubscribe(void* h, uint32_t identifier, const char* name);
 /* h must be a client of a listener. */
 R_API bool R_CALL R_ClientForceSendBuffer(void* h);
+/* Bytes waiting in the client's accumulation buffer. An auto-accepted client's acceptance
+ * (60011) goes to its socket at once, so right after the accept this is 0, not 4. */
 R_API uint32_t R_CALL R_GetClientDataLength(void* h);
 R_API void R_CALL R_UpdateClientRemoteAddress(void* h);
 R_API bool R_CALL R_AddClientToListener(void* h);

@@ -19,11 +19,13 @@
 #include "veltonet/companion/Message.h"
 #include "veltonet/listener/ClientSet.h"
 #include "veltonet/listener/ListenerTestSupport.h"
+#include "veltonet/receiver.h"
 
 namespace veltonet {
 namespace {
 
 using test::Frame;
+using test::RecordingObserver;
 using test::SubscriptionRequest;
 namespace raw = test::raw;
 
@@ -48,6 +50,58 @@ class DeletingObserver : public Observer {
     Client* victim = nullptr;
     std::set<Observable*> gone;
 };
+
+// The host deletes the listener while a client is on its way out: after withdrawing the client
+// from its own notification, after a flush reaped it there, or from a client's 60002 while the
+// listener walks its clients. Nothing touches the deleted listener afterwards (the sanitizer
+// and valgrind runs see any access).
+TEST_F(ListenerFaultTest, ListenerDeletedWhileAClientIsOnItsWayOutIsNeverTouchedAgain) {
+    enum Path { kAfterWithdrawing, kAfterAReapingFlush, kFromAFlushWalk, kFromADisconnectWalk };
+    for (Path path :
+         {kAfterWithdrawing, kAfterAReapingFlush, kFromAFlushWalk, kFromADisconnectWalk}) {
+        SCOPED_TRACE(path);
+        Listener* listener = StartListener(true, 8192);
+        Client* leaving = nullptr;
+        Client* staying = nullptr;
+        int leavingFd = -1;
+        int stayingFd = -1;
+        std::tie(leaving, leavingFd) = AcceptPeer(listener);
+        std::tie(staying, stayingFd) = AcceptPeer(listener);
+        ASSERT_TRUE(leaving != nullptr && staying != nullptr);
+        const std::string queued = Frame(800, "queued");
+        auto failTheLeavingFlush = [&] {
+            listener->SendBuffer(queued.data(), int(queued.size()), false);
+            ResetPeer(leavingFd);
+            ASSERT_TRUE(WaitForReset(leaving));
+            R_ListenerForceSendBufferToClients(listener);
+        };
+        bool acted = false;
+        RecordingObserver observer;
+        observer.onMessage = [&](const Message* message, Observable* source) {
+            const bool ownMessage = message->GetType() == 700 && source == leaving;
+            const bool clientGone = message->GetType() == kMsgDisconnected && source != listener;
+            if (acted || !(path <= kAfterAReapingFlush ? ownMessage : clientGone))
+                return;
+            acted = true;
+            if (path == kAfterWithdrawing)
+                R_Disconnect(leaving, false);
+            else if (path == kAfterAReapingFlush)
+                failTheLeavingFlush();
+            R_DeleteReceiver(listener);
+        };
+        listener->Add(&observer);
+        if (path <= kAfterAReapingFlush)
+            ASSERT_TRUE(raw::SendAll(leavingFd, Frame(700, "")));
+        else if (path == kFromAFlushWalk)
+            failTheLeavingFlush();
+        else
+            R_Disconnect(listener, false);
+        EXPECT_TRUE(PumpUntil([&] {
+            return acted && observer.Count(kMsgDisconnected) == 2 && R_GetReceiverCount() == 0;
+        }));
+        logs->records.clear();
+    }
+}
 
 TEST_F(ListenerFaultTest, FanOutSurvivesResetsAndADeletionAndEverySurvivorGetsEachMessageOnce) {
     // 8192 bytes of send buffer: 2048 bytes of accumulation, so a fan-out of 1000-byte messages

@@ -179,6 +179,34 @@ INSTANTIATE_TEST_SUITE_P(AllNotifications, ReentrantDestructionTest,
                                             kActions),
                          CaseName);
 
+using DestroyAllTest = test::ManagerTest;
+
+TEST_F(DestroyAllTest, FromAReceiveNotificationTheBusyReceiverGoesWhenItsNotificationEnds) {
+    std::set<const Observable*> destroyed;
+    uint16_t port = 0;
+    const int server = raw::Listen(&port);
+    auto* busy = new TrackedReceiver("busy", port, &destroyed);
+    auto* idle = new TrackedReceiver("idle", port, &destroyed);
+    test::RecordingObserver observer;
+    busy->Add(&observer);
+    ASSERT_TRUE(ConnectReceiver(*busy));
+    const int peer = raw::AcceptWithin(server, 2000);
+    ASSERT_TRUE(PumpUntil([&] { return busy->isConnected(); }));
+    observer.records.clear();
+    observer.onMessage = [&](const Message* message, Observable*) {
+        if (message->GetType() != 940)
+            return;
+        R_DestroyAllReceivers();
+        EXPECT_EQ(R_GetReceiverCount(), 0u);
+        EXPECT_EQ(destroyed, std::set<const Observable*>{idle});
+    };
+    ASSERT_TRUE(raw::SendAll(peer, Frame(940, "") + Frame(941, "")));
+    ASSERT_TRUE(PumpUntil([&] { return destroyed.count(busy) != 0; }));
+    EXPECT_EQ(observer.Types(), std::vector<uint16_t>{940});  // framing stopped at once
+    raw::Close(peer);
+    raw::Close(server);
+}
+
 // The message of a held packet, released by the repair packet that closes the gap, makes the
 // observer act on an unrelated receiver or on the repair receiver itself, whose receive
 // processing is on the stack.

@@ -17,7 +17,11 @@ ReceiverManager* ReceiverManager::Create(Clock* clock) {
     // Initialising again before a deferred termination ran keeps the instance as it is.
     s_destroyPending = false;
     if (s_instance == nullptr) {
-        s_instance = new ReceiverManager(clock);
+        try {
+            s_instance = new ReceiverManager(clock);
+        } catch (...) {
+            return nullptr;  // out of memory: no manager, and nothing crosses the interface
+        }
     }
     return s_instance;
 }
@@ -65,8 +69,14 @@ ReceiverManager::~ReceiverManager() {
 // ---- registry ----
 
 void ReceiverManager::AddReceiver(TCPReceiver* receiver) {
-    if (m_receivers.insert(receiver).second) {
+    if (!m_receivers.insert(receiver).second) {
+        return;
+    }
+    try {
         m_names.emplace(receiver->GetName(), receiver);  // after equal names: multimap order
+    } catch (...) {
+        m_receivers.erase(receiver);  // the set and the index never disagree
+        throw;
     }
 }
 
@@ -84,18 +94,23 @@ void ReceiverManager::RemoveReceiver(TCPReceiver* receiver) {
 }
 
 TCPReceiver* ReceiverManager::FindReceiver(const std::string& name) const {
-    auto it = m_names.find(name);
-    return it == m_names.end() ? nullptr : it->second;
+    // lower_bound: the first registered under the name (find may answer any of them).
+    auto it = m_names.lower_bound(name);
+    return it == m_names.end() || it->first != name ? nullptr : it->second;
 }
 
 void ReceiverManager::DestroyAllReceivers() {
-    // With the set already empty, each destructor's RemoveReceiver leaves the index alone
-    // while it is walked.
-    m_receivers.clear();
-    NameIndex names;
-    names.swap(m_names);
-    for (auto& entry : names) {
-        delete entry.second;
+    // One at a time from the registry itself: a destructor's notification may delete or make
+    // receivers meanwhile. One whose own processing is further up the stack (the host called
+    // this from its notification) is deleted when that processing ends.
+    while (!m_names.empty()) {
+        TCPReceiver* receiver = m_names.begin()->second;
+        RemoveReceiver(receiver);
+        if (receiver->isBusy()) {
+            receiver->DelayedDestroy();
+        } else {
+            delete receiver;
+        }
     }
 }
 
@@ -125,7 +140,7 @@ void ReceiverManager::StartReconnectTimer(TCPReceiver* receiver) {
     if (seconds == 0) {
         m_loop.KillTimer(id);
     } else {
-        m_loop.SetTimer(id, seconds * 1000);
+        m_loop.SetTimer(id, TimerPeriodFromSeconds(seconds));
     }
     receiver->SetCurrentReconnectSeconds(seconds);
 }
@@ -173,7 +188,7 @@ void ReceiverManager::SetMeasureTimeSpan(unsigned int seconds) {
     if (seconds == 0) {
         m_loop.KillTimer(kLibraryWideTimer);
     } else {
-        m_loop.SetTimer(kLibraryWideTimer, seconds * 1000);
+        m_loop.SetTimer(kLibraryWideTimer, TimerPeriodFromSeconds(seconds));
     }
     ResetAllMeasures();
 }

@@ -31,7 +31,8 @@ class ReceiverManager : public Observable {
 
     // The single instance; null outside initialisation and termination.
     static ReceiverManager* Instance() { return s_instance; }
-    // clock: null for real time; tests pass a manual clock (not owned).
+    // clock: null for real time; tests pass a manual clock (not owned). Null when memory
+    // runs out.
     static ReceiverManager* Create(Clock* clock = nullptr);
     // Called from a handler the loop is running, the destruction waits until the round is
     // over (FinishPendingDestroy), because that handler's receiver is still on the stack.

@@ -90,6 +90,15 @@ TEST_F(ReceiverManagerTest, TimerForADeletedReceiverDoesNothing) {
     EXPECT_EQ(Loop().GetTimerCount(), 0u);
 }
 
+TEST_F(ReceiverManagerTest, PeriodsOfManyDaysAreCutToTheLongestTimerNotWrapped) {
+    constexpr uint32_t kSeconds = 4294968;  // seconds x 1000 just above 2^32
+    auto* receiver = new TCPReceiver("feed", "127.0.0.1", 9, kSeconds);
+    receiver->Reconnect();
+    Manager().SetMeasureTimeSpan(kSeconds);
+    EXPECT_EQ(Loop().GetTimerPeriod(reinterpret_cast<TimerId>(receiver)), kMaxTimerPeriodMs);
+    EXPECT_EQ(Loop().GetTimerPeriod(kLibraryWideTimer), kMaxTimerPeriodMs);
+}
+
 TEST_F(ReceiverManagerTest, DisconnectAllEntersTheExitingPhase) {
     auto* receiver = new TCPReceiver("feed", "", 0, 5);
     RecordingObserver observer;

@@ -32,10 +32,9 @@ void AllClientSet::ForceSendBufferToClients() {
                 return;
             }
         }
-        Remove(client);
-        // Deleted now, or at the end of its own notification if it is inside one; either
-        // way its destructor withdraws it from the listener and from every subscription.
-        client->DelayedDestroy();
+        // Withdrawn from the listener and every subscription now, since the listener may be
+        // gone before a client inside its own notification is deleted at its end.
+        client->DeleteByListener();
     });
 }
 

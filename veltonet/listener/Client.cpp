@@ -266,6 +266,8 @@ void Client::DisconnectAndNotify(bool /*reconnect*/) {
 
 void Client::Withdraw(const char* delayedText) {
     Unlink();
+    // The listener may be deleted before a deferred deletion runs.
+    m_listener = nullptr;
     // DelayedDestroy also defers while any notification of this client is on the stack; only
     // a deferral to the end of the receive processing is worth a record.
     if (DelayedDestroy() && (isReceiving() || isConnecting())) {

@@ -65,7 +65,6 @@ Listener::~Listener() {
             delete map;
         }
     }
-    delete m_allClients;
 }
 
 // ---- listening and accepting ----
@@ -224,7 +223,7 @@ void Listener::ClearFeedMeasures() {
 
 bool Listener::SendBuffer(const char* data, int length, bool flag) {
     if (m_allClients->GetCount() != 0) {
-        DoSendBufferToClients(m_allClients, data, length, flag);
+        DoSendBufferToClients(m_allClients.get(), data, length, flag);
     }
     return true;
 }
@@ -239,11 +238,14 @@ void Listener::DoSendBufferToClients(ClientSet* set, const char* data, int lengt
     if (set == nullptr) {
         return;
     }
+    // A client's disconnection may delete the listener: not before the walk is over.
+    BusyScope busy(this);
     SendingGuard guard(this);
     set->SendBuffer(data, length, flag);
 }
 
 void Listener::ForceSendBufferToClients() {
+    BusyScope busy(this);
     SendingGuard guard(this);
     m_allClients->ForceSendBufferToClients();
 }

@@ -2,6 +2,7 @@
 
 #include <functional>
 #include <map>
+#include <memory>
 #include <set>
 #include <string>
 #include <vector>
@@ -113,7 +114,7 @@ class VELTONET_EXPORT Listener : public TCPReceiver {
 
     bool m_autoAccept;
     ClientPointerSet m_pendingClients;
-    AllClientSet* m_allClients;
+    std::unique_ptr<AllClientSet> m_allClients;  // owned, so a constructor that throws frees it
     std::vector<ClientSet*> m_identifierSets;
     std::vector<NamedSetMap*> m_namedIdentifierMaps;
     unsigned int m_receiveBufferSize;

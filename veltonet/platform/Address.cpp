@@ -13,8 +13,10 @@ bool ParseDottedIPv4(const char* text, uint32_t* address) {
     if (text == nullptr || address == nullptr) {
         return false;
     }
+    // inet_aton, not inet_pton: the Windows parser takes the shortened forms too ("239.7.2313"
+    // is 239.7.9.9), and peers and hosts write group addresses that way.
     in_addr parsed{};
-    if (inet_pton(AF_INET, text, &parsed) != 1) {
+    if (inet_aton(text, &parsed) == 0) {
         return false;
     }
     *address = parsed.s_addr;

@@ -3,6 +3,8 @@
 #include <arpa/inet.h>
 #include <gtest/gtest.h>
 
+#include <utility>
+
 namespace veltonet {
 namespace {
 
@@ -13,10 +15,16 @@ TEST(Address, DottedDecimalIsKeptInNetworkOrder) {
     EXPECT_EQ(FormatIPv4(address), "192.168.1.20");
 }
 
-TEST(Address, OnlyFourDecimalPartsParse) {
-    uint32_t address = 7;
-    for (const char* text : {"", "1.2.3", "256.1.1.1", "1.2.3.4.5", " 1.2.3.4", "a.b.c.d",
-                             "0x7f.0.0.1", "localhost"}) {
+TEST(Address, ShortenedDottedFormsParseAsOnWindowsAndOthersFail) {
+    uint32_t address = 0;
+    for (auto [text, value] : {std::pair{"239.7.2313", "239.7.9.9"},
+                               {"127.1", "127.0.0.1"},
+                               {"0x7f.0.0.1", "127.0.0.1"}}) {
+        ASSERT_TRUE(ParseDottedIPv4(text, &address)) << text;
+        EXPECT_EQ(FormatIPv4(address), value) << text;
+    }
+    address = 7;
+    for (const char* text : {"", "256.1.1.1", "1.2.3.4.5", "a.b.c.d", "localhost"}) {
         EXPECT_FALSE(ParseDottedIPv4(text, &address)) << text;
     }
     EXPECT_FALSE(ParseDottedIPv4(nullptr, &address));

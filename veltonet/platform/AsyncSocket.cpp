@@ -3,6 +3,7 @@
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <netinet/in.h>
+#include <poll.h>
 #include <sys/epoll.h>
 #include <sys/ioctl.h>
 #include <sys/socket.h>
@@ -135,6 +136,13 @@ bool AtUrgentMark(int fd) {
     return ioctl(fd, SIOCATMARK, &atMark) == 0 && atMark != 0;
 }
 
+// Urgent data the kernel still holds for this stream (it keeps it until read with MSG_OOB or
+// until a plain read passes its mark).
+bool UrgentDataPending(int fd) {
+    pollfd entry{fd, POLLPRI, 0};
+    return poll(&entry, 1, 0) == 1 && (entry.revents & POLLPRI) != 0;
+}
+
 bool SetIntOption(int fd, int level, int option, int value) {
     return setsockopt(fd, level, option, &value, sizeof(value)) == 0;
 }
@@ -189,6 +197,7 @@ void AsyncSocket::ResetState() {
     m_closeNotified = false;
     m_shutSend = false;
     m_shutReceive = false;
+    m_urgentNotified = false;
     m_interest = 0;
 }
 
@@ -492,8 +501,12 @@ int AsyncSocket::ReceiveMessage(void* data, int length, int flags, sockaddr_in* 
     do {
         received = recvmsg(m_fd, &message, linuxFlags);
     } while (received < 0 && errno == EINTR);
+    const int receiveError = received < 0 ? errno : 0;
+    if (m_urgentNotified) {
+        RearmUrgentNotification(received > 0 && !UrgentDataPending(m_fd));
+    }
     if (received < 0) {
-        return FailCount(WinsockErrorFromErrno(errno));
+        return FailCount(WinsockErrorFromErrno(receiveError));
     }
     // A datagram larger than the buffer is cut off and reported, as Windows does.
     if (m_type == kSockDatagram && (message.msg_flags & MSG_TRUNC) != 0) {
@@ -719,7 +732,7 @@ uint32_t AsyncSocket::WantedInterest() const {
         if ((m_events & kFdRead) != 0) {
             wanted |= EPOLLIN;
         }
-        if ((m_events & kFdOob) != 0) {
+        if ((m_events & kFdOob) != 0 && !m_urgentNotified) {
             wanted |= EPOLLPRI;
         }
         // The end of a stream is seen through its read side, even without read notifications.
@@ -739,6 +752,13 @@ void AsyncSocket::UpdateInterest() {
         m_loop->Modify(m_handle, m_fd, wanted);
     }
     m_interest = wanted;
+}
+
+void AsyncSocket::RearmUrgentNotification(bool urgentTaken) {
+    if (urgentTaken) {
+        m_urgentNotified = false;
+        UpdateInterest();
+    }
 }
 
 void AsyncSocket::StopWatching() {
@@ -804,6 +824,9 @@ void AsyncSocket::HandleEvents(uint32_t epollEvents) {
 
     if ((events & EPOLLPRI) != 0) {
         if ((m_events & kFdOob) != 0) {
+            // Urgent data stays readable until taken: notify once, not on every round.
+            m_urgentNotified = true;
+            UpdateInterest();
             OnOutOfBandData(0);
             if (!stillLive()) {
                 return;

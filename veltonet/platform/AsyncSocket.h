@@ -39,7 +39,8 @@ constexpr int kShutBoth = 2;
 //  - OnSend once writable after a connect, or after a send that would block or was partial;
 //  - OnConnect(error) when a connect completes (error from SO_ERROR);
 //  - OnAccept when a connection waits on a listening socket;
-//  - OnOutOfBandData when urgent data waits;
+//  - OnOutOfBandData once when urgent data arrives; the next one waits until a receive takes
+//    the urgent data (with the out-of-band flag) or reads past its mark;
 //  - OnClose(0) when the peer closed and every byte was read, or OnClose(error) at once on a
 //    reset. After OnClose the socket is no longer watched.
 // Failing calls return false or kSocketError and set the thread's last socket error; any
@@ -134,6 +135,7 @@ class AsyncSocket {
     uint32_t WantedInterest() const;
     void UpdateInterest();
     void StopWatching();
+    void RearmUrgentNotification(bool urgentTaken);
     bool ApplyOption(int fd, int option, const void* value, int length, int level);
     int FinishSend(long sent, int length);
     int ReceiveMessage(void* data, int length, int flags, sockaddr_in* sender, std::string& address,
@@ -157,6 +159,7 @@ class AsyncSocket {
     bool m_closeNotified = false;  // or otherwise no longer watched
     bool m_shutSend = false;
     bool m_shutReceive = false;
+    bool m_urgentNotified = false;  // OnOutOfBandData ran for urgent data still unread
     uint32_t m_interest = 0;
     std::vector<RememberedOption> m_options;
 };

@@ -358,6 +358,26 @@ TEST_F(AsyncSocketTest, OutOfBandByteAndTheDataAfterItArriveBeforeTheShutDownsEn
     EXPECT_TRUE(FailedWith(!client.ShutDown(7), kWsaEinval));
 }
 
+TEST_F(AsyncSocketTest, UnreadUrgentDataNotifiesOnceUntilReadOrPassedByPlainData) {
+    ConnectPair(client, server);
+    auto sendUrgent = [&] { ASSERT_EQ(client.Send("!", 1, 1), 1); };
+    sendUrgent();
+    ASSERT_TRUE(PumpUntil([&] { return Count(journal, "server:oob:0") == 1; }));
+    EXPECT_EQ(QuietRounds(), 0);  // left unread, it must not wake the loop again
+
+    ASSERT_EQ(client.Send("data", 4), 4);  // a plain read passes the mark: the next one counts
+    ASSERT_TRUE(PumpUntil([&] { return server.received == "data"; }));
+    sendUrgent();
+    ASSERT_TRUE(PumpUntil([&] { return Count(journal, "server:oob:0") == 2; }));
+    EXPECT_EQ(QuietRounds(), 0);
+
+    char byte = 0;  // reading it with the out-of-band flag re-arms as well
+    ASSERT_EQ(server.Receive(&byte, 1, 1), 1);
+    sendUrgent();
+    ASSERT_TRUE(PumpUntil([&] { return Count(journal, "server:oob:0") == 3; }));
+    EXPECT_EQ(Count(journal, "client:oob:0"), 0);
+}
+
 TEST_F(AsyncSocketTest, DatagramsCarryTheirSenderAndTooLongOnesFailWith10040) {
     Probe sender(journal, "sender");
     Probe receiver(journal, "receiver");

@@ -116,7 +116,7 @@ void EventLoop::Run() {
 }
 
 void EventLoop::SetTimer(TimerId id, uint32_t periodMs) {
-    uint32_t period = std::max(periodMs, kMinimumPeriodMs);
+    uint32_t period = std::clamp(periodMs, kMinimumPeriodMs, kMaxTimerPeriodMs);
     m_timers[id] = Timer{period, m_clock->NowMs() + period};
     ArmTimerFd();
 }

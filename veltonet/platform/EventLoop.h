@@ -17,6 +17,14 @@ using TimerId = uintptr_t;
 // The library-wide timer (measurement period, logout time-out).
 constexpr TimerId kLibraryWideTimer = ~TimerId(0);
 
+// The longest timer period, as on Windows (about 24.8 days); longer ones are cut to it.
+constexpr uint32_t kMaxTimerPeriodMs = 0x7FFFFFFF;
+// A period given in seconds, computed without overflow and cut to the longest period.
+constexpr uint32_t TimerPeriodFromSeconds(uint32_t seconds) {
+    const uint64_t ms = uint64_t{seconds} * 1000u;
+    return ms > kMaxTimerPeriodMs ? kMaxTimerPeriodMs : static_cast<uint32_t>(ms);
+}
+
 // Unique per socket for the life of the process, never a descriptor: an event that waits in
 // a batch for a socket closed by an earlier handler finds no live entry and is dropped, even
 // when the kernel has already handed the same descriptor to a new socket.
@@ -52,7 +60,8 @@ class EventLoop {
 
     // Periodic timers. SetTimer starts one or replaces the one with that identifier (the
     // period restarts now); a timer that fell behind fires once, not once per missed period.
-    // Periods below 10 ms are raised to 10 ms, as on Windows. Due timers run in order of
+    // Periods below 10 ms are raised to 10 ms and those above kMaxTimerPeriodMs cut to it, as
+    // on Windows. Due timers run in order of
     // their due time; one killed or replaced by an earlier handler of the round does not run.
     void SetTimer(TimerId id, uint32_t periodMs);
     void KillTimer(TimerId id);

@@ -31,8 +31,8 @@ TCPReceiver::TCPReceiver(const char* name, const char* ip, unsigned short port,
                          unsigned int reconnectSeconds, bool unregistered,
                          unsigned int receiveBufferSize, unsigned int sendBufferSize,
                          unsigned short localPortToBindTo, bool supportOutOfBand)
-    : m_receiveBuffer(new InputBuffer(receiveBufferSize + kMaxMessageSize)),
-      m_oobBuffer(supportOutOfBand ? new InputBuffer(kMaxMessageSize) : nullptr),
+    : m_receiveBuffer(nullptr),
+      m_oobBuffer(nullptr),
       m_name(name != nullptr ? name : ""),
       m_port(port),
       m_localPort(0),
@@ -47,20 +47,45 @@ TCPReceiver::TCPReceiver(const char* name, const char* ip, unsigned short port,
       m_supportOutOfBand(supportOutOfBand),
       m_reconnectSeconds(reconnectSeconds),
       m_receivingSequencePackets(false),
-      m_sendList(new SendList(kFirstChunkSize, kMaxChunkSize, kMaxChunks)),
+      m_sendList(nullptr),
       m_logHandle(nullptr),
       m_receiveBufferSize(receiveBufferSize),
       m_sendBufferSize(sendBufferSize) {
     m_feedsBegin = m_feedsEnd = m_feedMeasures.end();
-    if (!unregistered) {
-        if (ReceiverManager* manager = ReceiverManager::Instance()) {
-            manager->AddReceiver(this);
+    // Registration comes last: a constructor that throws (memory runs out) must leave nothing
+    // behind in the registry, and nothing it allocated.
+    try {
+        m_receiveBuffer = new InputBuffer(receiveBufferSize + kMaxMessageSize);
+        if (supportOutOfBand) {
+            m_oobBuffer = new InputBuffer(kMaxMessageSize);
         }
+        m_sendList = new SendList(kFirstChunkSize, kMaxChunkSize, kMaxChunks);
+        if (ip != nullptr && *ip != '\0') {
+            AddIp(ip);
+        }
+        OpenErrorLog();
+        if (!unregistered) {
+            if (ReceiverManager* manager = ReceiverManager::Instance()) {
+                manager->AddReceiver(this);
+            }
+        }
+    } catch (...) {
+        FreeOwnedBuffers();
+        throw;
     }
-    if (ip != nullptr && *ip != '\0') {
-        AddIp(ip);
+}
+
+void TCPReceiver::FreeOwnedBuffers() {
+    delete m_receiveBuffer;
+    m_receiveBuffer = nullptr;
+    delete m_oobBuffer;
+    m_oobBuffer = nullptr;
+    delete m_sendList;
+    m_sendList = nullptr;
+    if (m_logHandle != nullptr) {
+        CloseLog(m_logHandle);
+        m_logHandle = nullptr;
     }
-    OpenErrorLog();
 }
 
 TCPReceiver::~TCPReceiver() {
@@ -80,12 +105,7 @@ TCPReceiver::~TCPReceiver() {
     if (manager != nullptr) {
         manager->RemoveReceiver(this);
     }
-    delete m_receiveBuffer;
-    delete m_oobBuffer;
-    if (m_logHandle != nullptr) {
-        CloseLog(m_logHandle);
-        m_logHandle = nullptr;
-    }
+    FreeOwnedBuffers();
 }
 
 TCPReceiver::BusyScope::~BusyScope() {
@@ -198,6 +218,8 @@ bool TCPReceiver::CreateSocket() {
     if (m_toDestroy || m_connecting) {
         return false;
     }
+    // An observer of 60012 or 60009 may destroy this receiver: not before this call ends.
+    BusyScope busy(this);
     Disconnect();
     ReceiverManager* manager = ReceiverManager::Instance();
     if (manager == nullptr) {
@@ -252,15 +274,24 @@ bool TCPReceiver::ConnectSocket() {
     if (m_connecting || m_port == 0 || !isValid() || m_ips.empty() || m_ips.front().empty()) {
         return false;
     }
+    BusyScope busy(this);
     m_connecting = true;
     Publish(kMsgConnecting);
-    if (m_socket == nullptr) {  // an observer of 60012 dropped the socket
+    if (m_socket == nullptr || m_toDestroy) {  // an observer of 60012 dropped the socket
         return false;
     }
     if (m_socket->Connect(GetIp(), m_port)) {
         return true;
     }
-    return GetLastSocketError() == kWsaEwouldblock;
+    const int error = GetLastSocketError();
+    if (error == kWsaEwouldblock) {
+        return true;
+    }
+    // A connect that fails at once (an unusable address, a name that does not resolve, no
+    // route) ends its attempt as a later failure would; otherwise the receiver would stay
+    // connecting and refuse every later reconnect tick.
+    OnConnect(error);
+    return false;
 }
 
 void TCPReceiver::OnConnect(int error) {
@@ -271,6 +302,7 @@ void TCPReceiver::OnConnect(int error) {
     }
     m_connecting = false;
     if (error != 0) {
+        m_disconnectPending = false;  // the request ends with the attempt it was made during
         bool retry = m_reconnectSeconds > 0 && m_initialized && !m_connected && m_port > 0;
         const char* text = ConnectErrorText(error);
         if (ConnectErrorStopsRetry(error)) {
@@ -336,26 +368,28 @@ bool TCPReceiver::Disconnect() {
 }
 
 void TCPReceiver::DisconnectAndNotify(bool reconnect) {
+    // An observer of 60002 (this receiver's, or of a listener's client deleted by Disconnect)
+    // may destroy this receiver: defer it to the end of this call.
+    BusyScope busy(this);
     Disconnect();
+    if (m_toDestroy) {
+        return;  // deleted by an observer of a listener's client on the way
+    }
     if (m_connecting) {
         if (reconnect) {
             m_disconnectPending = false;
         }
         return;
     }
-    {
-        // An observer of 60002 may destroy this receiver: defer it to the end of this call.
-        BusyScope busy(this);
-        Publish(kMsgDisconnected);
-        if (m_toDestroy) {
-            return;
-        }
-        if (ReceiverManager* manager = ReceiverManager::Instance()) {
-            if (!reconnect) {
-                manager->StopReconnectTimer(this);
-            } else if (ShouldReconnect()) {
-                manager->StartReconnectTimer(this);
-            }
+    Publish(kMsgDisconnected);
+    if (m_toDestroy) {
+        return;
+    }
+    if (ReceiverManager* manager = ReceiverManager::Instance()) {
+        if (!reconnect) {
+            manager->StopReconnectTimer(this);
+        } else if (ShouldReconnect()) {
+            manager->StartReconnectTimer(this);
         }
     }
 }

@@ -254,6 +254,8 @@ class VELTONET_EXPORT TCPReceiver : public Observable {
     };
 
   private:
+    // The receive and out-of-band buffers, the send list and the error log.
+    void FreeOwnedBuffers();
     // ReceiveBuffer's loop. kPlain: the object is exactly a TCPReceiver, so the framing hooks
     // are called directly (and inlined) rather than through the virtual table.
     template <bool kPlain>

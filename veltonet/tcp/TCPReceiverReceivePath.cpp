@@ -159,14 +159,15 @@ unsigned int TCPReceiver::FrameBlock(const char* data, unsigned int length) {
             return consumed;
         }
         if (m < header) {
-            std::string text = "TCPReceiver::OnReceive Small Message " + std::to_string(m);
-            LogMessage(m_name.c_str(), text.c_str(), GetIp());
+            const unsigned int stated = m;
             if (m == 0) {
                 m = header;
                 if (consumed + m > length) {
-                    return consumed;
+                    return consumed;  // logged when the rest of its header is here
                 }
             }
+            std::string text = "TCPReceiver::OnReceive Small Message " + std::to_string(stated);
+            LogMessage(m_name.c_str(), text.c_str(), GetIp());
         } else {
             if (!kPlain && logOpen) {
                 LogResponse(data, m);  // the base hook writes nothing
@@ -259,8 +260,11 @@ void TCPReceiver::ProcessCompressedAggregate(const Message* message) {
     }
     if (produced == 0) {
         // Corrupt or truncated, or larger than the buffer the stated length made: the peer
-        // sent something, and nothing of it is delivered, so say so.
-        LogMessage(m_name.c_str(), "Compressed message does not decompress", GetIp());
+        // sent something, and nothing of it is delivered, so say so. An empty run loses
+        // nothing.
+        if (stated != 0) {
+            LogMessage(m_name.c_str(), "Compressed message does not decompress", GetIp());
+        }
         return;
     }
     m_decompressing = true;
@@ -288,12 +292,17 @@ bool TCPReceiver::ProcessPacket(const Message* message) {
 
 void TCPReceiver::ProcessMultipleMessages(const char* data, unsigned int start, unsigned int end) {
     unsigned int offset = start;
-    // A sub-message needs its whole header inside the range, a size of at least 4 and all its
-    // bytes before end; anything else ends the walk.
+    // A sub-message needs its whole header inside the range and all its bytes before end, or
+    // the walk ends there; so does a size of 0, which would never advance. One of 1 to 3 bytes
+    // is shorter than a header: it is skipped by its size, delivering nothing.
     while (offset < end && end - offset >= kHeaderLength) {
         const unsigned int size = GetMessageSize(data + offset);
-        if (size < kHeaderLength || size > end - offset) {
+        if (size == 0 || size > end - offset) {
             return;
+        }
+        if (size < kHeaderLength) {
+            offset += size;
+            continue;
         }
         const unsigned int generation = m_connectionGeneration;
         ProcessMessage(Message::At(data + offset));

@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 
+#include <sys/socket.h>
+
 #include <cstring>
 
 #include "support/TestSupport.h"
@@ -69,6 +71,21 @@ class ReceivePathTest : public test::ManagerTest {
     TCPReceiver* receiver = nullptr;
     RecordingObserver observer;
 };
+
+TEST_F(ReceivePathTest, UrgentByteLeftUnreadLetsTheLoopGoQuietWithOrWithoutOutOfBandSupport) {
+    for (bool outOfBand : {false, true}) {
+        receiver->SetSupportOutOfBand(outOfBand);
+        ASSERT_EQ(send(peer, "!", 1, MSG_OOB), 1);
+        Loop().ProcessEvents(1000);  // the urgent byte's round
+        int ran = 0;
+        for (int round = 0; round < 5; ++round)
+            ran += Loop().ProcessEvents(0);
+        EXPECT_EQ(ran, 0) << "out-of-band support " << outOfBand;
+        Deliver(Frame(702, "after"));
+        EXPECT_EQ(Delivered(), std::vector<std::string>{Frame(702, "after")});
+        observer.records.clear();
+    }
+}
 
 TEST_F(ReceivePathTest, MessageSplitAtEveryPositionIsDeliveredOnceAndAnIncompleteTailWaits) {
     const std::string message = Frame(700, "abcdefghij");
@@ -207,11 +224,14 @@ TEST_F(ReceivePathTest, SmallMessagesAreLoggedAndSkippedAndTheLargestFitsTheBuff
     ASSERT_EQ(largest.size(), 65535u);
     Deliver(small + Frame(701, "ok"));
     Deliver(largest + Frame(4, ""));
+    Deliver(std::string(3, '\0'));  // a zero-size header split across reads: one record
+    Deliver(std::string(1, '\0'));
 
     EXPECT_EQ(Delivered(), (std::vector<std::string>{Frame(701, "ok"), largest, Frame(4, "")}));
     EXPECT_EQ(logs->Texts(), (std::vector<std::string>{"TCPReceiver::OnReceive Small Message 2",
                                                        "TCPReceiver::OnReceive Small Message 3",
                                                        "TCPReceiver::OnReceive Small Message 1",
+                                                       "TCPReceiver::OnReceive Small Message 0",
                                                        "TCPReceiver::OnReceive Small Message 0"}));
 }
 
@@ -271,6 +291,13 @@ TEST_F(ReceivePathTest, HostileCompressedAggregatesAreDroppedAndTheReceiverGoesO
     EXPECT_TRUE(observer.records.empty());
     EXPECT_EQ(logs->Count("Compressed message too short"), 1u);
     EXPECT_EQ(logs->Count("Compressed message length too large 4294967295"), 1u);
+    // Nothing decompressed: a loss worth a record only when the run was not empty.
+    TCPReceiver::SetUncompressFunction(
+        +[](const char*, unsigned int, char*, unsigned int) { return 0u; });
+    Deliver(Aggregate(0, std::string(1, '\0')));
+    EXPECT_FALSE(logs->Contains("Compressed message does not decompress"));
+    Deliver(Aggregate(5, std::string(1, '\0')));
+    EXPECT_TRUE(logs->Contains("Compressed message does not decompress"));
 
     Deliver(Frame(700, "still alive"));
     EXPECT_EQ(Delivered(), (std::vector<std::string>{Frame(700, "still alive")}));
@@ -287,6 +314,12 @@ TEST_F(ReceivePathTest, SequencedPacketsAreUnpackedWhenAsked) {
     receiver->SetReceivingSequencePackets(true);
     Deliver(packet);
     EXPECT_EQ(Delivered(), (std::vector<std::string>{Frame(700, "a"), Frame(701, "b")}));
+
+    // A sub-message shorter than a header is skipped by its size; the walk goes on after it.
+    observer.records.clear();
+    Deliver(Frame(kMsgSequencedPacket,
+                  body + std::string("\x02\x00", 2) + Frame(7501, "x") + Frame(7502, "yz")));
+    EXPECT_EQ(Delivered(), (std::vector<std::string>{Frame(7501, "x"), Frame(7502, "yz")}));
 
     observer.records.clear();
     Deliver(Frame(kMsgSequencedPacket, "ab"));  // too short for a sequence number

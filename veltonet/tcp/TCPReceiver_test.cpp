@@ -84,6 +84,48 @@ TEST_F(TCPReceiverTest, DisconnectWhileConnectingDropsThatConnectionButNotTheNex
     EXPECT_FALSE(receiver->isCondemned());
 }
 
+TEST_F(TCPReceiverTest, DisconnectRequestEndsWithAFailedAttemptSoTheNextConnectCompletes) {
+    auto* receiver = new TCPReceiver("feed", "127.0.0.1", raw::FreePort(), 0);
+    RecordingObserver observer;
+    receiver->Add(&observer);
+    Connect(receiver);
+    receiver->DisconnectAndNotify(false);
+    ASSERT_TRUE(PumpUntil([&] { return observer.Count(kMsgConnectFailed) == 1; }));
+    EXPECT_FALSE(receiver->isDisconnectPending());
+
+    receiver->SetPort(StartServer());
+    ASSERT_TRUE(Connect(receiver));
+    ASSERT_TRUE(PumpUntil([&] { return receiver->isConnected(); }));
+    EXPECT_EQ(observer.Types(),
+              (Types{kMsgConnecting, kMsgConnectFailed, kMsgConnecting, kMsgConnected}));
+}
+
+TEST_F(TCPReceiverTest, ConnectFailingAtOnceEndsItsAttemptAndTheNextTickTriesTheNextAddress) {
+    uint16_t port = 0;  // 127.0.0.1 refuses, 0.0.0.0 fails at once, 127.0.0.2 listens
+    listenFd = raw::ListenOn("127.0.0.2", &port);
+    ASSERT_GE(listenFd, 0);
+    auto* receiver = new TCPReceiver("feed", "127.0.0.1", port, 1);
+    receiver->AddIp("0.0.0.0");
+    receiver->AddIp("127.0.0.2");
+    RecordingObserver observer;
+    receiver->Add(&observer);
+    Connect(receiver);
+    for (int tick = 0; tick < 6 && !receiver->isConnected(); ++tick) {
+        PumpUntil([&] { return !receiver->isConnecting(); });
+        Tick(1000);
+    }
+    ASSERT_TRUE(PumpUntil([&] { return receiver->isConnected(); }));
+    EXPECT_EQ(receiver->GetIp(), std::string("127.0.0.2"));
+    EXPECT_EQ(receiver->GetIps(), (TCPReceiver::IpList{"127.0.0.2", "127.0.0.1"}));
+    std::vector<uint32_t> failures;
+    for (const auto& record : observer.records) {
+        if (record.type == kMsgConnectFailed)
+            failures.push_back(record.Value());
+    }
+    EXPECT_EQ(failures,
+              (std::vector<uint32_t>{kWsaEconnrefused, kWsaEaddrnotavail, kWsaEconnrefused}));
+}
+
 TEST_F(TCPReceiverTest, RefusedConnectPublishesItsCodeQuietlyAndTheTimerRetriesOnAFreshSocket) {
     auto* receiver = new TCPReceiver("feed", "127.0.0.1", raw::FreePort(), 5);
     RecordingObserver observer;
