@@ -17,9 +17,8 @@ struct FolderAnswer {
     std::string folder;
 };
 
-}  // namespace
-
-std::string ConfiguredLogFolder(const std::string& executablePath) {
+// "" when the executable's path is empty or too long.
+std::string IniBeside(const std::string& executablePath) {
     if (executablePath.empty() || executablePath.size() >= kMaxPathLength) {
         return "";
     }
@@ -27,11 +26,17 @@ std::string ConfiguredLogFolder(const std::string& executablePath) {
     if (ini.empty()) {
         ini = executablePath + '/';
     }
-    ini += "Velto.ini";
+    return ini + "Velto.ini";
+}
 
-    // Every receiver asks at construction, accepted clients included: one stat instead of
-    // opening and parsing the file, and a changed file is read at the next construction.
-    static FolderAnswer answer;
+// Every receiver asks at construction, accepted clients included: one stat instead of
+// opening and parsing the file, and a changed file is read at the next construction.
+std::string FolderNamedBy(const std::string& ini) {
+    if (ini.empty()) {
+        return "";
+    }
+    // Never destroyed: a receiver may still be made while the process exits.
+    static FolderAnswer& answer = *new FolderAnswer;
     const FileStamp stamp = StampFile(ini);
     if (stamp.exists && stamp == answer.stamp && ini == answer.ini) {
         return answer.folder;
@@ -40,14 +45,20 @@ std::string ConfiguredLogFolder(const std::string& executablePath) {
     if (folder.size() >= kMaxPathLength) {
         folder.resize(kMaxPathLength - 1);
     }
-    answer = FolderAnswer{std::move(ini), stamp, folder};
+    answer = FolderAnswer{ini, stamp, folder};
     return folder;
+}
+
+}  // namespace
+
+std::string ConfiguredLogFolder(const std::string& executablePath) {
+    return FolderNamedBy(IniBeside(executablePath));
 }
 
 std::string ConfiguredLogFolder() {
     // The executable's path does not change while the process runs.
-    static const std::string executable = ExecutablePath();
-    return ConfiguredLogFolder(executable);
+    static const std::string& ini = *new std::string(IniBeside(ExecutablePath()));
+    return FolderNamedBy(ini);
 }
 
 }  // namespace veltonet
