@@ -143,12 +143,12 @@ const Message* Client::Parse(const char* data, unsigned int size) {
             if (!RecordIdentifier(identifier)) {
                 return nullptr;  // a repeated subscribe
             }
-            return m_listener->Subscribe(this, identifier, nullptr) ? message : nullptr;
+            return m_listener->JoinSet(this, identifier, nullptr) ? message : nullptr;
         }
         if (!ForgetIdentifier(identifier)) {
             return nullptr;  // an unsubscribe of nothing
         }
-        return m_listener->Unsubscribe(this, identifier, nullptr) ? message : nullptr;
+        return m_listener->LeaveSet(this, identifier, nullptr) ? message : nullptr;
     }
 
     // The name runs to the first NUL or to the end of the message, never beyond.
