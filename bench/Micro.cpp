@@ -161,10 +161,10 @@ class ClientProbe : public Client {
 void FanOutVeltonet(benchmark::State& state) {
     const auto members = unsigned(state.range(0));
     ListenerProbe listener(1);
-    std::vector<ClientProbe*> clients;
+    std::vector<Client*> clients;
     for (unsigned i = 0; i < members; ++i) {
-        auto* client = new ClientProbe(&listener);
-        listener.AddPendingClient(client);  // auto-accept admits it at once
+        auto* client = new Client(&listener, 0, 0, false);  // as an accept makes it
+        listener.AddPendingClient(client);                  // auto-accept admits it at once
         listener.Subscribe(client, 0, nullptr);
         clients.push_back(client);
     }
@@ -177,7 +177,7 @@ void FanOutVeltonet(benchmark::State& state) {
         listener.SendBufferToClients(set, message.data(), kMessageSize, false);
         if (++sent == perBuffer) {
             sent = 0;
-            for (ClientProbe* client : clients) {
+            for (Client* client : clients) {
                 client->ClearBuffer();
             }
         }
@@ -216,7 +216,7 @@ void FanOutRaw(benchmark::State& state) {
 void ClientCreateVeltonet(benchmark::State& state) {
     ListenerProbe listener(1);
     for (auto _ : state) {
-        auto* client = new ClientProbe(&listener);
+        auto* client = new Client(&listener, 0, 0, false);
         benchmark::DoNotOptimize(client);
         delete client;
     }

@@ -10,7 +10,9 @@
 #include <map>
 #include <memory>
 #include <set>
+#include <string_view>
 #include <system_error>
+#include <vector>
 
 #include "veltonet/platform/Paths.h"
 
@@ -22,6 +24,7 @@ namespace fs = std::filesystem;
 
 // One open file, shared by every handle opened on the same folder and name.
 struct LogFile {
+    std::string key;   // the file's normalised path
     std::string name;  // as given to OpenLog; reported to the log callback
     std::shared_ptr<spdlog::logger> logger;
     int handles = 0;
@@ -40,8 +43,18 @@ constinit bool g_registryGone = false;
 
 // The library is single-threaded: every call comes from the socket thread, so nothing here
 // is locked, and the sinks are the unlocked kind.
+// A log already open, by the absolute folder text and the name it was opened with. Every
+// receiver opens its log at construction, an accepted client too: a second open of an open
+// log must not walk the file system again. Dropped with the file.
+struct OpenedAs {
+    std::string folder;
+    std::string name;
+    LogFile* file;
+};
+
 struct Registry {
     std::map<std::string, std::unique_ptr<LogFile>> files;  // by the file's normalised path
+    std::vector<OpenedAs> opened;
     std::set<LogHandleRecord*> handles;
     LogCallback callback = nullptr;
     void* context = nullptr;
@@ -95,6 +108,19 @@ std::string DefaultLogFolder() {
     return UserLogFolder();
 }
 
+namespace {
+
+LogFile* FindOpened(const Registry& registry, std::string_view folder, std::string_view name) {
+    for (const OpenedAs& opened : registry.opened) {
+        if (opened.folder == folder && opened.name == name) {
+            return opened.file;
+        }
+    }
+    return nullptr;
+}
+
+}  // namespace
+
 LogHandle OpenLog(int, const char* name, const char* folder) {
     try {
         Registry* registry = GetRegistry();
@@ -103,29 +129,37 @@ LogHandle OpenLog(int, const char* name, const char* folder) {
             std::any_of(name, name + std::strlen(name), IsPathSeparator)) {
             return nullptr;
         }
-        fs::path directory = (folder != nullptr && *folder != '\0') ? fs::path(folder)
-                                                                    : fs::path(DefaultLogFolder());
+        const std::string directory =
+            (folder != nullptr && *folder != '\0') ? std::string(folder) : DefaultLogFolder();
         if (directory.empty()) {
             return nullptr;
         }
-        std::error_code error;
-        fs::create_directories(directory, error);
-        if (!fs::is_directory(directory, error)) {
-            return nullptr;
+        LogFile* file = FindOpened(*registry, directory, name);
+        if (file == nullptr) {
+            std::error_code error;
+            fs::create_directories(directory, error);
+            if (!fs::is_directory(directory, error)) {
+                return nullptr;
+            }
+            const fs::path path = fs::path(directory) / (std::string(name) + ".log");
+            std::string key = FileKey(path);
+            auto found = registry->files.find(key);
+            if (found == registry->files.end()) {
+                auto created = std::make_unique<LogFile>();
+                created->key = key;
+                created->name = name;
+                created->logger = CreateFileLogger(created->name, path);
+                found = registry->files.emplace(std::move(key), std::move(created)).first;
+            }
+            file = found->second.get();
+            // A relative folder names another place once the working folder changes.
+            if (directory.front() == '/') {
+                registry->opened.push_back(OpenedAs{directory, name, file});
+            }
         }
-        fs::path file = directory / (std::string(name) + ".log");
-        std::string key = FileKey(file);
-
-        auto found = registry->files.find(key);
-        if (found == registry->files.end()) {
-            auto created = std::make_unique<LogFile>();
-            created->name = name;
-            created->logger = CreateFileLogger(created->name, file);
-            found = registry->files.emplace(key, std::move(created)).first;
-        }
-        auto handle = std::make_unique<LogHandleRecord>(LogHandleRecord{key, found->second.get()});
+        auto handle = std::make_unique<LogHandleRecord>(LogHandleRecord{file->key, file});
         registry->handles.insert(handle.get());
-        ++found->second->handles;
+        ++file->handles;
         return handle.release();
     } catch (...) {
         // spdlog_ex when the file cannot be opened; bad_alloc. Either way: no log.
@@ -140,6 +174,9 @@ void CloseLog(LogHandle handle) {
         return;
     }
     if (--record->file->handles == 0) {
+        LogFile* file = record->file;
+        std::erase_if(registry->opened,
+                      [file](const OpenedAs& opened) { return opened.file == file; });
         registry->files.erase(record->key);  // the last holder: the file is closed here
     }
     delete record;

@@ -25,7 +25,7 @@ void AllClientSet::RemoveObserver(Observer* observer) {
 }
 
 void AllClientSet::ForceSendBufferToClients() {
-    Walk([this](Client* client) {
+    Walk([](Client* client) {
         if (!client->toDestroy()) {
             client->ForceSendBuffer();
             if (!client->toDestroy()) {

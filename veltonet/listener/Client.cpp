@@ -7,6 +7,7 @@
 #include "veltonet/companion/MemoryPool.h"
 #include "veltonet/companion/Message.h"
 #include "veltonet/listener/Listener.h"
+#include "veltonet/listener/SpareNode.h"
 #include "veltonet/tcp/ReceiverSocket.h"
 
 namespace veltonet {
@@ -138,16 +139,16 @@ const Message* Client::Parse(const char* data, unsigned int size) {
     const uint32_t identifier = message->ReadU32(4);
 
     if (size == kRequestHeaderLength) {
-        const bool known = m_identifiers.count(identifier) != 0;
-        if (known == subscribe) {
-            return nullptr;  // a repeated subscribe, or an unsubscribe of nothing
-        }
         if (subscribe) {
-            m_identifiers.insert(identifier);
-            return m_listener->Subscribe(this, identifier, nullptr) ? message : nullptr;
+            if (!RecordIdentifier(identifier)) {
+                return nullptr;  // a repeated subscribe
+            }
+            return m_listener->JoinSet(this, identifier, nullptr) ? message : nullptr;
         }
-        m_identifiers.erase(identifier);
-        return m_listener->Unsubscribe(this, identifier, nullptr) ? message : nullptr;
+        if (!ForgetIdentifier(identifier)) {
+            return nullptr;  // an unsubscribe of nothing
+        }
+        return m_listener->LeaveSet(this, identifier, nullptr) ? message : nullptr;
     }
 
     // The name runs to the first NUL or to the end of the message, never beyond.
@@ -177,9 +178,22 @@ const Message* Client::Parse(const char* data, unsigned int size) {
     return m_listener->Unsubscribe(this, identifier, name.c_str()) ? message : nullptr;
 }
 
+bool Client::RecordIdentifier(uint32_t identifier) {
+    return InsertWithSpare(m_identifiers, identifier);
+}
+
+bool Client::ForgetIdentifier(uint32_t identifier) {
+    const auto found = m_identifiers.find(identifier);
+    if (found == m_identifiers.end()) {
+        return false;
+    }
+    EraseToSpare(m_identifiers, found);
+    return true;
+}
+
 void Client::RecordSubscription(uint32_t identifier, const char* name) {
     if (name == nullptr) {
-        m_identifiers.insert(identifier);
+        RecordIdentifier(identifier);
     } else {
         m_namedIdentifiers[name].insert(identifier);
     }
@@ -187,7 +201,7 @@ void Client::RecordSubscription(uint32_t identifier, const char* name) {
 
 void Client::ForgetSubscription(uint32_t identifier, const char* name) {
     if (name == nullptr) {
-        m_identifiers.erase(identifier);
+        ForgetIdentifier(identifier);
         return;
     }
     const auto entry = m_namedIdentifiers.find(std::string_view(name));

@@ -2,6 +2,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <functional>
 #include <map>
 #include <set>
@@ -106,12 +107,29 @@ class VELTONET_EXPORT Client : public TCPReceiver {
 
   private:
     friend class AllClientSet;
+    friend class ClientSet;
     friend class Listener;
+
+    // What SendBuffer does with bytes that fit the accumulation buffer of an admitted client,
+    // without a virtual call: true when they were added; false leaves the decision to
+    // SendBuffer (pending, no buffer, nothing to add, or no room).
+    bool AccumulateIfRoom(const char* data, int length) {
+        if (m_pending || m_buffer == nullptr || length < 1 || data == nullptr ||
+            static_cast<unsigned int>(length) > m_bufferLength - m_dataLength) {
+            return false;
+        }
+        std::memcpy(m_buffer + m_dataLength, data, static_cast<unsigned int>(length));
+        m_dataLength += static_cast<unsigned int>(length);
+        return true;
+    }
 
     // The listener keeps these records in step with its subscription sets, so that a
     // subscription made by any path is undone when the client goes.
     void RecordSubscription(uint32_t identifier, const char* name);
     void ForgetSubscription(uint32_t identifier, const char* name);
+    // The nameless records: false when there was nothing to change.
+    bool RecordIdentifier(uint32_t identifier);
+    bool ForgetIdentifier(uint32_t identifier);
     bool isListenerSending() const;
     // Leaves the listener's pending and active sets and every subscription.
     void Unlink();

@@ -6,13 +6,7 @@ ClientIterator::ClientIterator(const Members& members)
     : m_members(members), m_current(members.begin()) {}
 
 Client* ClientIterator::GetCurrentAndIncrement() {
-    if (m_current == m_members.end()) {
-        m_current = m_members.begin();
-        return nullptr;
-    }
-    Client* client = *m_current;
-    ++m_current;
-    return client;
+    return Step();
 }
 
 void ClientIterator::Reset() {

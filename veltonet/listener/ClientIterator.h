@@ -33,6 +33,14 @@ class VELTONET_EXPORT ClientIterator {
     friend class ClientSet;
 
     explicit ClientIterator(const Members& members);
+    // GetCurrentAndIncrement, inlined into the set's own walks.
+    Client* Step() {
+        if (m_current == m_members.end()) {
+            m_current = m_members.begin();
+            return nullptr;
+        }
+        return *m_current++;
+    }
     ~ClientIterator() = default;
 
     const Members& m_members;

@@ -1,6 +1,9 @@
 #include "veltonet/listener/ClientSet.h"
 
+#include <typeinfo>
+
 #include "veltonet/listener/Client.h"
+#include "veltonet/listener/SpareNode.h"
 
 namespace veltonet {
 
@@ -34,7 +37,7 @@ bool ClientSet::Add(Client* client) {
         return false;
     }
     // An insertion invalidates no position of a tree set: the iterators need nothing.
-    return m_clients.insert(client).second;
+    return InsertWithSpare(m_clients, client);
 }
 
 bool ClientSet::Remove(Client* client) {
@@ -47,12 +50,22 @@ bool ClientSet::Remove(Client* client) {
             ++iterator->m_current;
         }
     }
-    m_clients.erase(found);
+    EraseToSpare(m_clients, found);
     return true;
 }
 
 void ClientSet::SendBuffer(const char* data, int length, bool flag) {
-    Walk([&](Client* client) { client->SendBuffer(data, length, flag); });
+    // The common delivery of a fan-out: bytes that fit a plain client's accumulation buffer,
+    // added without the virtual call, as Client::SendBuffer would add them (the client test
+    // compares the two). Everything else, and every subclass, goes through SendBuffer. The
+    // type test compares addresses: no string comparison per member of a subclass.
+    const std::type_info* const plain = &typeid(Client);
+    Walk([&](Client* client) {
+        if (&typeid(*client) == plain && client->AccumulateIfRoom(data, length)) {
+            return;
+        }
+        client->SendBuffer(data, length, flag);
+    });
 }
 
 void ClientSet::SetSupportOutOfBand(bool on) {

@@ -84,7 +84,7 @@ void ClientSet::Walk(Visit&& visit) {
         iterator->Reset();
     }
     m_walking = true;
-    while (Client* client = iterator->GetCurrentAndIncrement()) {
+    while (Client* client = iterator->Step()) {
         visit(client);
     }
     m_walking = nested;

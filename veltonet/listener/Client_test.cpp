@@ -4,6 +4,7 @@
 
 #include <set>
 
+#include "veltonet/listener/ClientSet.h"
 #include "veltonet/listener/ListenerTestSupport.h"
 
 namespace veltonet {
@@ -62,6 +63,34 @@ TEST_F(ClientTest, SmallSendsAreGatheredAndFlushedAsOneBufferWhenTheNextDoesNotF
     EXPECT_EQ(client->GetDataLength(), 2048u);
     Client pendingOnly(listener, 0, 0, false);
     EXPECT_FALSE(pendingOnly.AddData(bytes.data(), 1));
+}
+
+// A fan-out adds what fits to a plain client's buffer without calling its SendBuffer: the
+// client walked by a set must end up exactly as one whose SendBuffer gets the same bytes.
+TEST_F(ClientTest, AFanOutLeavesAClientAsItsOwnSendBufferDoes) {
+    Listener* listener = StartListener(true, 8192);
+    auto [walked, walkedPeer] = AcceptPeer(listener);
+    auto [direct, directPeer] = AcceptPeer(listener);
+    ASSERT_EQ(ReadBytes(walkedPeer, 4), kAccepted);
+    ASSERT_EQ(ReadBytes(directPeer, 4), kAccepted);
+    ClientSet set;
+    set.Add(walked);
+    // Fits, nothing, fills all but 4 bytes, needs a flush, larger than the buffer, fits.
+    const std::vector<std::string> sends = {
+        Frame(601, std::string(996, 'a')),  "",
+        Frame(602, std::string(1040, 'b')), Frame(603, std::string(996, 'c')),
+        Frame(604, std::string(2996, 'L')), Frame(605, "x")};
+    for (const std::string& bytes : sends) {
+        set.SendBuffer(bytes.data(), int(bytes.size()), false);
+        direct->SendBuffer(bytes.data(), int(bytes.size()), false);
+        EXPECT_EQ(std::string(walked->GetClientBuffer(), walked->GetDataLength()),
+                  std::string(direct->GetClientBuffer(), direct->GetDataLength()));
+        EXPECT_EQ(walked->GetSizeSent(), direct->GetSizeSent());
+    }
+    EXPECT_EQ(walked->GetDataLength(), 5u);
+    const std::string flushed = ReadBytes(directPeer, 6044);
+    EXPECT_EQ(flushed.size(), 6044u);
+    EXPECT_EQ(ReadBytes(walkedPeer, 6044), flushed);
 }
 
 // A send that fails inside a walk over the clients, and a Disconnect made inside one, only

@@ -110,6 +110,10 @@ class VELTONET_EXPORT Listener : public TCPReceiver {
     class SendingGuard;
 
     ClientSet* FindSet(unsigned int identifier, const char* name) const;
+    // Subscribe and Unsubscribe without the client's records, for a client that keeps them
+    // itself (its request path).
+    bool JoinSet(Client* client, unsigned int identifier, const char* name);
+    bool LeaveSet(Client* client, unsigned int identifier, const char* name);
     void SendAcceptance(Client* client);
 
     bool m_autoAccept;

@@ -31,6 +31,22 @@ bool Listener::SubscriptionExists(unsigned int identifier, const char* name) con
 }
 
 bool Listener::Subscribe(Client* client, unsigned int identifier, const char* name) {
+    if (!JoinSet(client, identifier, name)) {
+        return false;
+    }
+    client->RecordSubscription(identifier, name);
+    return true;
+}
+
+bool Listener::Unsubscribe(Client* client, unsigned int identifier, const char* name) {
+    if (!LeaveSet(client, identifier, name)) {
+        return false;
+    }
+    client->ForgetSubscription(identifier, name);
+    return true;
+}
+
+bool Listener::JoinSet(Client* client, unsigned int identifier, const char* name) {
     // A client of another listener would outlive its membership here.
     if (client == nullptr || client->m_listener != this) {
         return false;
@@ -59,20 +75,12 @@ bool Listener::Subscribe(Client* client, unsigned int identifier, const char* na
         }
         set = found->second;
     }
-    if (!set->Add(client)) {
-        return false;
-    }
-    client->RecordSubscription(identifier, name);
-    return true;
+    return set->Add(client);
 }
 
-bool Listener::Unsubscribe(Client* client, unsigned int identifier, const char* name) {
+bool Listener::LeaveSet(Client* client, unsigned int identifier, const char* name) {
     ClientSet* set = FindSet(identifier, name);
-    if (set == nullptr || !set->Remove(client)) {
-        return false;
-    }
-    client->ForgetSubscription(identifier, name);
-    return true;
+    return set != nullptr && set->Remove(client);
 }
 
 bool Listener::SendSubscription(unsigned int identifier, const char* name, const char* data,

@@ -6,7 +6,6 @@
 #include "veltonet/companion/Message.h"
 #include "veltonet/frame/ReceiverManager.h"
 #include "veltonet/platform/AsyncSocket.h"
-#include "veltonet/platform/Paths.h"
 #include "veltonet/platform/SocketOptions.h"
 #include "veltonet/platform/WinsockErrors.h"
 #include "veltonet/tcp/ErrorTexts.h"
@@ -492,7 +491,7 @@ const char* TCPReceiver::GetObserverName() {
 // ---- error log ----
 
 void TCPReceiver::OpenErrorLog() {
-    const std::string folder = ConfiguredLogFolder(ExecutablePath());
+    const std::string folder = ConfiguredLogFolder();
     if (m_logHandle != nullptr) {
         CloseLog(m_logHandle);
     }

@@ -153,6 +153,7 @@ unsigned int TCPReceiver::FrameBlock(const char* data, unsigned int length) {
     }
     const bool logOpen = m_logHandle != nullptr;
     const unsigned int generation = m_connectionGeneration;
+    Burst burst(*this);
     for (;;) {
         if (consumed + m > length) {
             return consumed;
@@ -174,7 +175,14 @@ unsigned int TCPReceiver::FrameBlock(const char* data, unsigned int length) {
             const Message* message = kPlain ? TCPReceiver::Parse(data, m) : Parse(data, m);
             if (message != nullptr) {
                 if constexpr (kPlain) {
-                    TCPReceiver::ProcessMessage(message);
+                    // ProcessMessage without the types it interprets: publish at once.
+                    const uint16_t type = message->GetType();
+                    if (type == kMsgCompressedAggregate || type == kMsgAccepted ||
+                        m_receivingSequencePackets) {
+                        TCPReceiver::ProcessMessage(message);
+                    } else if (!burst.Publish(message)) {
+                        return consumed;  // an observer destroyed the receiver
+                    }
                 } else {
                     ProcessMessage(message);
                 }

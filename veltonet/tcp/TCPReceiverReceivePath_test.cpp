@@ -9,6 +9,7 @@ namespace veltonet {
 namespace {
 
 using test::Frame;
+using test::LogCapture;
 using test::RecordingObserver;
 namespace raw = test::raw;
 
@@ -141,6 +142,75 @@ TEST_F(ReceivePathTest, ASubclassFramesThroughItsOwnHooks) {
     EXPECT_EQ(seen.Types(), (std::vector<uint16_t>{700, 702}));
     EXPECT_EQ(custom.logged, (std::vector<std::string>{first, skipped, last}));
     raw::Close(customPeer);
+}
+
+// A plain receiver publishes most messages straight from its framing loop; any subclass goes
+// through ProcessMessage and Notify. Both must show observers and the log the same, while
+// observers leave and join in the middle of a read.
+class GeneralPathReceiver : public TCPReceiver {
+  public:
+    using TCPReceiver::TCPReceiver;
+};
+
+struct FramingAccess : TCPReceiver {
+    using TCPReceiver::ReceiveBuffer;
+};
+
+struct FramingOutcome {
+    std::vector<std::string> first, second, logs;
+    unsigned int consumed = 0;
+    bool accepted = false;
+};
+
+FramingOutcome FrameThrough(TCPReceiver& receiver, const std::string& bytes, LogCapture& logs) {
+    RecordingObserver first;
+    RecordingObserver second;
+    first.onMessage = [&](const Message* message, Observable*) {
+        if (message->GetType() == 702) {
+            receiver.Remove(&second);
+        } else if (message->GetType() == 704) {
+            receiver.Add(&second);  // from the next message on
+        }
+    };
+    receiver.Add(&first);
+    receiver.Add(&second);
+    logs.records.clear();
+    FramingOutcome outcome;
+    const auto frame = &FramingAccess::ReceiveBuffer;
+    outcome.consumed = (receiver.*frame)(bytes.data(), static_cast<unsigned int>(bytes.size()));
+    outcome.accepted = receiver.isAccepted();
+    for (const auto& r : first.records) {
+        outcome.first.push_back(r.bytes);
+    }
+    for (const auto& r : second.records) {
+        outcome.second.push_back(r.bytes);
+    }
+    outcome.logs = logs.Texts();
+    receiver.Remove(&first);
+    receiver.Remove(&second);
+    return outcome;
+}
+
+TEST_F(ReceivePathTest, APlainReceiverFramesAsTheGeneralPathDoes) {
+    TCPReceiver::SetUncompressFunction(CopyUncompress);
+    const std::string inner = Frame(706, "in");
+    const std::string bytes = Frame(700, "ab") + std::string("\x02\x00", 2) +
+                              Frame(kMsgAccepted, "") + Frame(702, "") + Frame(703, "c") +
+                              Aggregate(uint32_t(inner.size()), inner) + Frame(704, "") +
+                              Frame(705, "de") + Frame(707, "tail").substr(0, 5);
+    TCPReceiver plain("plain", "", 0, 0, true);
+    GeneralPathReceiver general("general", "", 0, 0, true);
+    const FramingOutcome fast = FrameThrough(plain, bytes, *logs);
+    const FramingOutcome slow = FrameThrough(general, bytes, *logs);
+
+    EXPECT_EQ(fast.first, slow.first);
+    EXPECT_EQ(fast.second, slow.second);
+    EXPECT_EQ(fast.logs, slow.logs);
+    EXPECT_EQ(fast.consumed, slow.consumed);
+    EXPECT_EQ(fast.accepted, slow.accepted);
+    EXPECT_EQ(fast.first.size(), 7u);  // every message but the skipped small one and the tail
+    EXPECT_EQ(fast.second, (std::vector<std::string>{Frame(700, "ab"), Frame(kMsgAccepted, ""),
+                                                     Frame(705, "de")}));
 }
 
 TEST_F(ReceivePathTest, SmallMessagesAreLoggedAndSkippedAndTheLargestFitsTheBuffer) {

@@ -294,6 +294,11 @@ TEST(LogFolderTest, ReadsTheFolderFromVeltoIniBesideTheExecutable) {
     EXPECT_EQ(ConfiguredLogFolder(executable), "");  // no ini
     std::ofstream(folder / "Velto.ini") << "[folder]\nlog = /var/tmp/desk-logs\n";
     EXPECT_EQ(ConfiguredLogFolder(executable), "/var/tmp/desk-logs");
+    // The answer is kept between receivers, but a changed file is read again.
+    std::ofstream(folder / "Velto.ini") << "[folder]\nlog = /var/tmp/other-desk-logs\n";
+    EXPECT_EQ(ConfiguredLogFolder(executable), "/var/tmp/other-desk-logs");
+    fs::remove(folder / "Velto.ini");
+    EXPECT_EQ(ConfiguredLogFolder(executable), "");
     EXPECT_EQ(ConfiguredLogFolder(std::string(300, 'x')), "");
     fs::remove_all(folder);
 }

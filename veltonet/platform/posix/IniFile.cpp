@@ -2,6 +2,7 @@
 
 #include <ini.h>
 #include <strings.h>
+#include <sys/stat.h>
 
 #include <cstdio>
 #include <cstdlib>
@@ -77,6 +78,22 @@ std::string ReadIniString(const std::string& file, const char* section, const ch
         return value.substr(1, value.size() - 2);
     }
     return value;
+}
+
+FileStamp StampFile(const std::string& file) {
+    FileStamp stamp;
+    struct stat status {};
+    if (file.empty() || stat(file.c_str(), &status) != 0) {
+        return stamp;
+    }
+    constexpr int64_t kNsPerSecond = 1000000000;
+    stamp.exists = true;
+    stamp.device = status.st_dev;
+    stamp.inode = status.st_ino;
+    stamp.size = status.st_size;
+    stamp.modifiedNs = int64_t(status.st_mtim.tv_sec) * kNsPerSecond + status.st_mtim.tv_nsec;
+    stamp.changedNs = int64_t(status.st_ctim.tv_sec) * kNsPerSecond + status.st_ctim.tv_nsec;
+    return stamp;
 }
 
 }  // namespace veltonet
