@@ -20,8 +20,9 @@ struct InputBuffer;
 
 // Signature of the compression plug-in's decompressor: (source, source length, destination,
 // destination capacity) -> bytes written.
-using UncompressFunction = unsigned int (*)(const char* source, unsigned int sourceLength,
-                                            char* destination, unsigned int capacity);
+// Log.h brings R_CALL, the plug-in's calling convention.
+using UncompressFunction = unsigned int(R_CALL*)(const char* source, unsigned int sourceLength,
+                                                 char* destination, unsigned int capacity);
 
 // One client TCP connection to a server given by an address list and a port: connects,
 // reconnects on a period while rotating through its addresses, cuts the byte stream into

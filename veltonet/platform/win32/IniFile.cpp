@@ -32,4 +32,37 @@ std::string ReadIniString(const std::string& file, const char* section, const ch
     }
 }
 
+FileStamp StampFile(const std::string& file) {
+    FileStamp stamp;
+    if (file.empty()) {
+        return stamp;
+    }
+    // The volume and file index are the file's identity; opening for no access at all reads
+    // them without disturbing a writer.
+    HANDLE handle =
+        CreateFileA(file.c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                    nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+    if (handle == INVALID_HANDLE_VALUE) {
+        return stamp;
+    }
+    BY_HANDLE_FILE_INFORMATION information{};
+    const bool read = GetFileInformationByHandle(handle, &information) != 0;
+    CloseHandle(handle);
+    if (!read) {
+        return stamp;
+    }
+    auto join = [](DWORD high, DWORD low) { return (uint64_t{high} << 32) | low; };
+    // FILETIME counts 100 ns ticks.
+    auto nanoseconds = [&](const FILETIME& time) {
+        return static_cast<int64_t>(join(time.dwHighDateTime, time.dwLowDateTime)) * 100;
+    };
+    stamp.exists = true;
+    stamp.device = information.dwVolumeSerialNumber;
+    stamp.inode = join(information.nFileIndexHigh, information.nFileIndexLow);
+    stamp.size = static_cast<int64_t>(join(information.nFileSizeHigh, information.nFileSizeLow));
+    stamp.modifiedNs = nanoseconds(information.ftLastWriteTime);
+    stamp.changedNs = nanoseconds(information.ftCreationTime);
+    return stamp;
+}
+
 }  // namespace veltonet
