@@ -9,7 +9,8 @@
 namespace velto {
 
 namespace {
-constexpr double kAcceptanceGrace = 0.5;  // seconds
+constexpr double kAcceptanceGrace = 0.5;   // seconds
+constexpr double kQuietBeforeClose = 0.1;  // seconds without incoming bytes
 }  // namespace
 
 int RunSend(const SendOptions& options) {
@@ -84,6 +85,21 @@ int RunSend(const SendOptions& options) {
         session.Pump(MillisecondsUntil(end, 20));
     }
     const bool done = sent && !failed && R_IsReceiverSendBufferEmpty(handle);
+    if (done) {
+        // Close only once the peer has gone quiet: a socket closed with bytes unread (a
+        // relaying server echoes what it got) resets the connection, and the reset throws
+        // away whatever of ours the server has not read yet.
+        uint32_t seen = R_GetReceiverSizeReceived(handle);
+        Clock::time_point quietSince = Clock::now();
+        while (!session.Interrupted() && Clock::now() < end &&
+               Clock::now() < After(quietSince, kQuietBeforeClose)) {
+            session.Pump(20);
+            if (R_GetReceiverSizeReceived(handle) != seen) {
+                seen = R_GetReceiverSizeReceived(handle);
+                quietSince = Clock::now();
+            }
+        }
+    }
     if (done) {
         std::printf("sent %u message%s of type %u, %zu bytes each\n", options.repeat,
                     options.repeat == 1 ? "" : "s", options.type, message.size());
