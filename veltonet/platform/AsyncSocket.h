@@ -136,6 +136,9 @@ class AsyncSocket {
     void UpdateInterest();
     void StopWatching();
     void RearmUrgentNotification(bool urgentTaken);
+    void AcceptWaitingConnections();
+    bool TakeWaitingConnection();
+    void CloseWaitingConnection();
     bool ApplyOption(int fd, int option, const void* value, int length, int level);
     int FinishSend(long sent, int length);
     int ReceiveMessage(void* data, int length, int flags, sockaddr_in* sender, std::string& address,
@@ -161,6 +164,10 @@ class AsyncSocket {
     bool m_shutReceive = false;
     bool m_urgentNotified = false;  // OnOutOfBandData ran for urgent data still unread
     uint32_t m_interest = 0;
+    // A connection taken from a listening socket's queue ahead of the handler's Accept.
+    int m_waitingFd = -1;
+    uint32_t m_waitingPeerAddress = 0;  // network order
+    uint16_t m_waitingPeerPort = 0;     // network order
     std::vector<RememberedOption> m_options;
 };
 

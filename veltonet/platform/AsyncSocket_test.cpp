@@ -321,6 +321,43 @@ TEST_F(AsyncSocketTest, SocketDeletedByAnEarlierHandlerOfTheBatchIsNeverCalled) 
     delete second;
 }
 
+TEST_F(AsyncSocketTest, WaitingConnectionsAreEachAcceptedOnceAndOneNotAcceptedWaitsForAccept) {
+    const uint16_t port = Listen();
+    listener.onAccept = [](Probe&) {};  // leaves the connection waiting
+    std::vector<int> peers;
+    for (int i = 0; i < 3; ++i)
+        peers.push_back(test::raw::Connect(port));
+    ASSERT_TRUE(PumpUntil([&] { return Count(journal, "listener:accept:0") > 0; }));
+
+    // The host accepts outside any notification, then the handler accepts all the others.
+    std::vector<uint16_t> peerPorts(1);
+    ASSERT_TRUE(listener.Accept(server, nullptr, &peerPorts[0]));
+    listener.onAccept = [&](Probe& self) {
+        accepted.push_back(std::make_unique<Probe>(journal, "server"));
+        peerPorts.emplace_back();
+        EXPECT_TRUE(self.Accept(*accepted.back(), nullptr, &peerPorts.back()));
+    };
+    ASSERT_TRUE(PumpUntil([&] { return accepted.size() == 2; }));
+    EXPECT_EQ(QuietRounds(), 0);
+    std::vector<uint16_t> expected;
+    for (int fd : peers)
+        expected.push_back(test::raw::LocalPort(fd));
+    std::sort(expected.begin(), expected.end());
+    std::sort(peerPorts.begin(), peerPorts.end());
+    EXPECT_EQ(peerPorts, expected);
+
+    // A connection that waits when the listener closes is closed with it.
+    listener.onAccept = [](Probe& self) { self.Close(); };
+    peers.push_back(test::raw::Connect(port));
+    EXPECT_TRUE(PumpUntil([&] { return !listener.isLive(); }));
+    char byte = 0;
+    bool failed = false;
+    const long got = test::raw::Receive(peers.back(), &byte, 1, 5000, &failed);
+    EXPECT_TRUE(got == 0 || failed) << "the peer still holds an open connection";
+    for (int fd : peers)
+        test::raw::Close(fd);
+}
+
 TEST_F(AsyncSocketTest, NoOnSendFollowsOnConnectForASocketDeletedThereOrNotAskingForIt) {
     const uint16_t port = ListenAndAcceptAll();
     auto* deleted = new Probe(journal, "deleted");
