@@ -137,6 +137,7 @@ class AsyncSocket {
     void StopWatching();
     void RearmUrgentNotification(bool urgentTaken);
     void AcceptWaitingConnections();
+    void ReceiveWaitingDatagrams();
     bool TakeWaitingConnection();
     void CloseWaitingConnection();
     bool ApplyOption(int fd, int option, const void* value, int length, int level);
@@ -164,6 +165,7 @@ class AsyncSocket {
     bool m_shutReceive = false;
     bool m_urgentNotified = false;  // OnOutOfBandData ran for urgent data still unread
     uint32_t m_interest = 0;
+    bool m_datagramTaken = false;  // a receive took a datagram off the queue
     // A connection taken from a listening socket's queue ahead of the handler's Accept.
     int m_waitingFd = -1;
     uint32_t m_waitingPeerAddress = 0;  // network order
