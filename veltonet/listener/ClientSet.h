@@ -1,6 +1,8 @@
 #pragma once
 
+#include <cstdint>
 #include <set>
+#include <vector>
 
 #include "veltonet/Export.h"
 #include "veltonet/listener/ClientIterator.h"
@@ -61,10 +63,26 @@ class VELTONET_EXPORT ClientSet {
     // reused; a walk nested in another (a callback that sends again) gets a temporary one.
     template <typename Visit>
     void Walk(Visit&& visit);
+    // Walk from the first member after the given one.
+    template <typename Visit>
+    void WalkAfter(Client* last, Visit&& visit);
 
     Members m_clients;
 
   private:
+    // A member as the fan-out sees it: whether it is a plain Client (no subclass), whose
+    // bytes may be added without the virtual call, is worked out once per membership.
+    struct Delivery {
+        Client* client;
+        bool plain;
+    };
+    void Deliver(const Delivery& delivery, const char* data, int length, bool flag);
+
+    // The members in order as a flat list, for fan-outs: rebuilt at the first fan-out after
+    // a change of membership (m_changes counts them).
+    std::vector<Delivery> m_deliveries;
+    uint64_t m_changes = 0;
+    uint64_t m_deliveriesAt = ~uint64_t(0);
     std::set<ClientIterator*> m_iterators;
     ClientIterator* m_ownIterator = nullptr;
     bool m_walking = false;
@@ -72,6 +90,11 @@ class VELTONET_EXPORT ClientSet {
 
 template <typename Visit>
 void ClientSet::Walk(Visit&& visit) {
+    WalkAfter(nullptr, visit);
+}
+
+template <typename Visit>
+void ClientSet::WalkAfter(Client* last, Visit&& visit) {
     const bool nested = m_walking;
     ClientIterator* iterator = nullptr;
     if (nested) {
@@ -81,8 +104,8 @@ void ClientSet::Walk(Visit&& visit) {
             m_ownIterator = CreateIterator();
         }
         iterator = m_ownIterator;
-        iterator->Reset();
     }
+    iterator->m_current = last == nullptr ? m_clients.begin() : m_clients.upper_bound(last);
     m_walking = true;
     while (Client* client = iterator->Step()) {
         visit(client);

@@ -3,6 +3,8 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <functional>
+#include <memory>
 #include <utility>
 #include <vector>
 
@@ -136,6 +138,48 @@ TEST_F(ClientIteratorOverListenerTest, HostIteratorFollowsClientsThatComeAndGo) 
     std::sort(expected.begin(), expected.end());
     EXPECT_EQ(walk, expected);
     listener->DestroyClientIterator(iterator);
+}
+
+// A fan-out reads its members from a flat list; when a delivery changes the membership it
+// must go on exactly as a walk of the set would: members added ahead are met, removed ones
+// are not, none twice, and the next fan-out sees the new membership.
+TEST_F(ClientIteratorOverListenerTest, AFanOutFollowsMembersThatADeliveryAddsOrRemoves) {
+    struct Recorder : Client {
+        Recorder(Listener* listener, Clients& visits)
+            : Client(listener, 0, 0, false), visits(visits) {}
+        bool SendBuffer(const char*, int, bool) override {
+            visits.push_back(this);
+            if (hook)
+                std::exchange(hook, nullptr)();
+            return true;
+        }
+        Clients& visits;
+        std::function<void()> hook;
+    };
+    Listener listener("server", 1, 1, 0, true, 0, 0, false);
+    Clients visits;
+    std::vector<std::unique_ptr<Recorder>> owned;
+    for (int i = 0; i < 5; ++i)
+        owned.push_back(std::make_unique<Recorder>(&listener, visits));
+    std::sort(owned.begin(), owned.end());  // in address order, as the set walks them
+    auto at = [&](int i) { return owned[size_t(i)].get(); };
+    ClientSet set;
+    for (int i : {0, 2, 3})
+        set.Add(at(i));
+    set.SendBuffer("x", 1, false);
+    EXPECT_EQ(visits, (Clients{at(0), at(2), at(3)}));
+
+    at(0)->hook = [&] {
+        set.Add(at(1));
+        set.Add(at(4));
+        set.Remove(at(3));
+    };
+    visits.clear();
+    set.SendBuffer("x", 1, false);
+    EXPECT_EQ(visits, (Clients{at(0), at(1), at(2), at(4)}));
+    visits.clear();
+    set.SendBuffer("x", 1, false);
+    EXPECT_EQ(visits, (Clients{at(0), at(1), at(2), at(4)}));
 }
 
 }  // namespace
