@@ -1,13 +1,19 @@
 // Running out of memory at any allocation of start-up or of a receiver's creation: the C
 // interface answers null and lets no exception through, and the registry keeps exactly the
 // receivers that exist. The k-th allocation fails, for every k up to the first success.
+// A connection's buffers are made at their first use; memory running out then costs the
+// connection (receive) or the gathering (send), never bytes.
 #include <gtest/gtest.h>
 
 #include <cstdlib>
 #include <functional>
 #include <new>
 
+#include "support/TestSupport.h"
 #include "veltonet/frame/ReceiverManager.h"
+#include "veltonet/listener/Client.h"
+#include "veltonet/listener/ClientSet.h"
+#include "veltonet/listener/Listener.h"
 #include "veltonet/receiver.h"
 
 namespace {
@@ -17,9 +23,10 @@ namespace {
 // block is freed by the allocator that made it).
 long g_allocations = 0;
 long g_failAt = 0;
+std::size_t g_failSize = 0;  // armed: every allocation of this many bytes fails
 
 void* Allocate(std::size_t size) {
-    if (g_failAt != 0 && ++g_allocations == g_failAt) {
+    if ((g_failAt != 0 && ++g_allocations == g_failAt) || (g_failSize != 0 && size == g_failSize)) {
         throw std::bad_alloc();
     }
     if (void* block = std::malloc(size == 0 ? 1 : size)) {
@@ -126,6 +133,44 @@ TEST(MemoryExhaustion, StartUpAnswersWithoutAManagerAndCreationLeavesTheRegistry
     R_DestroyAllReceivers();
     EXPECT_EQ(R_GetReceiverCount(), 0u);
     R_ReceiverTerminate();
+}
+
+class BufferExhaustionTest : public test::ManagerTest {};
+
+TEST_F(BufferExhaustionTest, BuffersThatCannotBeMadeAtFirstUseCostTheGatheringOrTheConnection) {
+    // Accumulation buffers of 2048 bytes (a quarter of the send buffer size), receive
+    // buffers of 65535: each size fails alone.
+    auto* listener = new Listener("server", 4, 4, 0, true, 0, 8192, false);
+    ASSERT_TRUE(R_ConnectReceiver(listener));
+    const int peer = test::raw::Connect(listener->GetLocalPort());
+    ASSERT_TRUE(PumpUntil([&] { return listener->GetClientCount() == 1; }));
+    Client* client = *listener->GetActiveClients().GetClients().begin();
+    ASSERT_EQ(test::raw::ReadAvailable(peer, 5000).size(), 4u);  // the acceptance
+
+    const std::string first = test::Frame(701, "direct");
+    const std::string second = test::Frame(702, "gathered");
+    g_failSize = 2048;
+    EXPECT_TRUE(R_SendBuffer(listener, first.data(), int(first.size()), false));
+    g_failSize = 0;
+    EXPECT_EQ(client->GetDataLength(), 0u);
+    EXPECT_EQ(test::raw::ReadAvailable(peer, 5000), first);
+    EXPECT_TRUE(R_SendBuffer(listener, second.data(), int(second.size()), false));
+    EXPECT_EQ(client->GetDataLength(), second.size());
+    R_ListenerForceSendBufferToClients(listener);
+    EXPECT_EQ(test::raw::ReadAvailable(peer, 5000), second);
+
+    g_failSize = 65535;
+    ASSERT_TRUE(test::raw::SendAll(peer, test::Frame(703, "request")));
+    EXPECT_TRUE(PumpUntil([&] { return listener->GetClientCount() == 0; }));
+    g_failSize = 0;
+    EXPECT_TRUE(logs->Contains("TCPReceiver::OnReceive Buffer Error. Allocated=0  Used=0"));
+    EXPECT_EQ(test::raw::ReadAvailable(peer, 5000), "");  // closed
+    int ran = 0;
+    for (int i = 0; i < 5; ++i)
+        ran += RX_ProcessEvents(0);
+    EXPECT_EQ(ran, 0);
+    test::raw::Close(peer);
+    R_DeleteReceiver(listener);
 }
 
 }  // namespace

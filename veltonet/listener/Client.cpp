@@ -61,7 +61,7 @@ void Client::operator delete(void* block, size_t size) {
 // ---- sending ----
 
 bool Client::SendBuffer(const char* data, int length, bool flag) {
-    if (m_pending || m_buffer == nullptr) {
+    if (!ReadyToGather()) {
         return TCPReceiver::SendBuffer(data, length, flag);
     }
     if (length < 1) {
@@ -86,7 +86,7 @@ bool Client::SendBuffer(const char* data, int length, bool flag) {
 }
 
 bool Client::AddData(const char* data, unsigned int length) {
-    if (m_buffer == nullptr || length > m_bufferLength - m_dataLength) {
+    if (!ReadyToGather() || length > m_bufferLength - m_dataLength) {
         return false;
     }
     if (length != 0) {
@@ -110,10 +110,20 @@ bool Client::ForceSendBuffer() {
     return true;
 }
 
+// An admitted client gets its buffer with the first bytes to gather, not at admission: an
+// idle client never touches it. Without memory for it, sends go to the socket directly.
 void Client::AllocateBuffer() {
     if (m_buffer == nullptr) {
-        m_buffer = new char[m_bufferLength];
+        m_buffer = new (std::nothrow) char[m_bufferLength];
     }
+}
+
+bool Client::ReadyToGather() {
+    if (m_pending) {
+        return false;
+    }
+    AllocateBuffer();
+    return m_buffer != nullptr;
 }
 
 void Client::DeallocateBuffer() {

@@ -25,7 +25,7 @@ class Listener;
 // and is never deleted: Disconnect and DisconnectAndNotify only mark it, and the listener
 // reaps it later. Its destructor publishes the disconnected notification (60002) once.
 //
-// Accumulation buffer, present only while the client is active:
+// Accumulation buffer, allocated with the first bytes gathered while the client is active:
 //
 //   m_buffer                    m_buffer + m_dataLength        m_buffer + m_bufferLength
 //   | bytes waiting, in the      | free                          |
@@ -122,6 +122,9 @@ class VELTONET_EXPORT Client : public TCPReceiver {
         m_dataLength += static_cast<unsigned int>(length);
         return true;
     }
+
+    // Active, with its accumulation buffer (made now if need be): bytes may be gathered.
+    bool ReadyToGather();
 
     // The listener keeps these records in step with its subscription sets, so that a
     // subscription made by any path is undone when the client goes.

@@ -140,7 +140,6 @@ bool Listener::AddClient(Client* client) {
     }
     client->m_pending = false;
     client->m_sniffer = false;
-    client->AllocateBuffer();
     m_allClients->Add(client);
     return true;
 }

@@ -1,8 +1,16 @@
 #include "veltonet/tcp/InputBuffer.h"
 
 #include <cstring>
+#include <new>
 
 namespace veltonet {
+
+bool InputBuffer::Reserve() {
+    if (data == nullptr) {
+        data = new (std::nothrow) char[size];
+    }
+    return data != nullptr;
+}
 
 void InputBuffer::Consume(uint32_t n) {
     if (n == 0) {

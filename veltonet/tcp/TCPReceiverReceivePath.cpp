@@ -59,9 +59,11 @@ void TCPReceiver::OnReceiveData(InputBuffer* buffer, int error, int flags) {
         DisconnectAndNotify(true);
         return;
     }
-    if (buffer->size <= buffer->used) {
+    // A buffer that memory ran out for is reported as one of no bytes.
+    if (buffer->size <= buffer->used || !buffer->Reserve()) {
+        const uint32_t allocated = buffer->data != nullptr ? buffer->size : 0;
         std::string text =
-            "TCPReceiver::OnReceive Buffer Error. Allocated=" + std::to_string(buffer->size) +
+            "TCPReceiver::OnReceive Buffer Error. Allocated=" + std::to_string(allocated) +
             "  Used=" + std::to_string(buffer->used);
         LogMessage(name, text.c_str(), GetIp());
         if (m_connected) {
@@ -315,12 +317,18 @@ void TCPReceiver::ProcessMultipleMessages(const char* data, unsigned int start, 
 
 // ---- buffers ----
 
+// Null only when memory runs out for the first read's buffer.
 char* TCPReceiver::GetBufferStart() const {
+    m_receiveBuffer->Reserve();
     return m_receiveBuffer->data;
 }
 
 char* TCPReceiver::GetOobBufferStart() const {
-    return m_oobBuffer != nullptr ? m_oobBuffer->data : nullptr;
+    if (m_oobBuffer == nullptr) {
+        return nullptr;
+    }
+    m_oobBuffer->Reserve();
+    return m_oobBuffer->data;
 }
 
 unsigned int TCPReceiver::GetBufferSize() const {
