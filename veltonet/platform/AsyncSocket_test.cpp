@@ -451,15 +451,18 @@ TEST_F(AsyncSocketTest, DatagramsCarryTheirSenderAndTooLongOnesFailWith10040) {
     int rounds = 0;
     while (results.size() < 3 && rounds++ < 250)
         loop.ProcessEvents(20);
-    EXPECT_EQ(QuietRounds(), 0);
-    std::vector<std::string> expected{"4 4 ping 127.0.0.1 1", "4 4 pong 127.0.0.1 1",
-                                      "10 -1 10040 unchanged 0"};
-    // Linux takes waiting datagrams in one round; the call after the last finds none.
+    // Linux takes waiting datagrams in one round.
     if (!test::kWindows) {
         EXPECT_EQ(rounds, 1);
-        expected.push_back("0 -1 10035 unchanged 0");
     }
-    EXPECT_EQ(results, expected);
+    // One more notice may come without a datagram (Linux: after the last of the round; Wine
+    // posts one too): its receive fails with 10035.
+    loop.ProcessEvents(0);
+    EXPECT_EQ(QuietRounds(), 0);
+    if (results.size() == 4 && results.back() == "0 -1 10035 unchanged 0")
+        results.pop_back();
+    EXPECT_EQ(results, (std::vector<std::string>{"4 4 ping 127.0.0.1 1", "4 4 pong 127.0.0.1 1",
+                                                 "10 -1 10040 unchanged 0"}));
 }
 
 TEST_F(AsyncSocketTest, BadCallsFailWithTheirWindowsNumbersWithoutTouchingMemory) {
