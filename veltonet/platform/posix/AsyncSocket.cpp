@@ -357,27 +357,19 @@ bool AsyncSocket::Accept(AsyncSocket& connected, std::string* peerAddress, uint1
     if (!m_listening || &connected == this || connected.m_fd >= 0) {
         return Fail(kWsaEinval);
     }
-    sockaddr_in peer{};
-    socklen_t length = sizeof(peer);
-    int fd = m_waitingFd;
-    if (fd >= 0) {
-        m_waitingFd = -1;
-        peer.sin_family = AF_INET;
-        peer.sin_addr.s_addr = m_waitingPeerAddress;
-        peer.sin_port = m_waitingPeerPort;
-    } else {
-        do {
-            fd = accept4(m_fd, reinterpret_cast<sockaddr*>(&peer), &length,
-                         SOCK_NONBLOCK | SOCK_CLOEXEC);
-        } while (fd < 0 && errno == EINTR);
-    }
-    if (fd < 0) {
+    if (m_waitingFd < 0 && !TakeWaitingConnection()) {
         const int error = errno;
         if (error == EMFILE || error == ENFILE) {
             DropWaitingConnection(m_fd);
         }
         return FailErrno(error);
     }
+    const int fd = m_waitingFd;
+    m_waitingFd = -1;
+    sockaddr_in peer{};
+    peer.sin_family = AF_INET;
+    peer.sin_addr.s_addr = m_waitingPeerAddress;
+    peer.sin_port = m_waitingPeerPort;
     connected.Close();
     connected.m_connected = true;
     if (!connected.Attach(*m_loop, fd, kSockStream, m_events)) {
