@@ -118,6 +118,13 @@ void Client::AllocateBuffer() {
     }
 }
 
+const char* Client::GetClientBuffer() const {
+    if (!m_pending) {
+        const_cast<Client*>(this)->AllocateBuffer();
+    }
+    return m_buffer;
+}
+
 bool Client::ReadyToGather() {
     if (m_pending) {
         return false;

@@ -25,7 +25,7 @@ class Listener;
 // and is never deleted: Disconnect and DisconnectAndNotify only mark it, and the listener
 // reaps it later. Its destructor publishes the disconnected notification (60002) once.
 //
-// Accumulation buffer, allocated with the first bytes gathered while the client is active:
+// Accumulation buffer, made when first needed while the client is active:
 //
 //   m_buffer                    m_buffer + m_dataLength        m_buffer + m_bufferLength
 //   | bytes waiting, in the      | free                          |
@@ -84,7 +84,8 @@ class VELTONET_EXPORT Client : public TCPReceiver {
     // False when the bytes do not fit, or there is no buffer.
     bool AddData(const char* data, unsigned int length);
     void ClearBuffer() { m_dataLength = 0; }
-    const char* GetClientBuffer() const { return m_buffer; }
+    // An admitted client's buffer (made here if no bytes were gathered yet); null while pending.
+    const char* GetClientBuffer() const;
     unsigned int GetDataLength() const { return m_dataLength; }
     unsigned int GetBufferLength() const { return m_bufferLength; }
     bool HasData() const { return m_dataLength != 0; }
