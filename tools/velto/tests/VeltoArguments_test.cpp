@@ -99,6 +99,7 @@ TEST(VeltoArguments, DatagramAndSequencerRules) {
 }
 
 TEST(VeltoArguments, BusyPortsFailWithOneLine) {
+    VELTO_NEEDS_INTERRUPT();
     VeltoProcess server({"serve", "--port", "0"});
     const auto listening = server.WaitForLine("^listening on port ([0-9]+)");
     ASSERT_TRUE(listening) << server.Err();

@@ -38,6 +38,7 @@ std::vector<PrintedQuote> PrintedQuotes(const std::string& output) {
 }
 
 TEST(VeltoEndToEnd, ConnectGetsExactlyItsSubscriptionsInOrder) {
+    VELTO_NEEDS_INTERRUPT();
     VeltoProcess server({"serve", "--port", "0", "--ids", "50", "--names", "4", "--feed", "3000"});
     const std::string port = Port(server, "^listening on port ([0-9]+): 50 identifiers, 4 named");
     ASSERT_FALSE(port.empty()) << server.Err();
@@ -91,6 +92,7 @@ TEST(VeltoEndToEnd, ConnectGetsExactlyItsSubscriptionsInOrder) {
 }
 
 TEST(VeltoEndToEnd, PersistentConnectRotatesAndRetriesUntilTheServerComes) {
+    VELTO_NEEDS_INTERRUPT();
     const std::string port = std::to_string(FreePort(true));
     VeltoProcess client({"connect", "127.0.0.1:" + port + ",localhost", "--reconnect", "1",
                          "--subscribe", "1", "--print", "none"});
@@ -113,6 +115,7 @@ TEST(VeltoEndToEnd, PersistentConnectRotatesAndRetriesUntilTheServerComes) {
 }
 
 TEST(VeltoEndToEnd, SendReachesConnectThroughARelayingServer) {
+    VELTO_NEEDS_INTERRUPT();
     VeltoProcess server({"serve", "--port", "0", "--relay"});
     const std::string port = Port(server, "^listening on port ([0-9]+)");
     ASSERT_FALSE(port.empty());
@@ -140,6 +143,7 @@ TEST(VeltoEndToEnd, SendReachesConnectThroughARelayingServer) {
 }
 
 TEST(VeltoEndToEnd, ManualAcceptKeepsRelayedMessagesFromPendingClients) {
+    VELTO_NEEDS_INTERRUPT();
     VeltoProcess server({"serve", "--port", "0", "--relay", "--manual-accept"});
     const std::string port = Port(server, "^listening on port ([0-9]+)");
     ASSERT_FALSE(port.empty());
@@ -168,6 +172,7 @@ TEST(VeltoEndToEnd, ManualAcceptKeepsRelayedMessagesFromPendingClients) {
 }
 
 TEST(VeltoEndToEnd, SequencerAndUdpRepairEveryDroppedPacket) {
+    VELTO_NEEDS_INTERRUPT();
     const std::string udpPort = std::to_string(FreePort(false));
     VeltoProcess sequencer({"sequencer", "--target", "127.0.0.1:" + udpPort, "--repair-port", "0",
                             "--rate", "400", "--drop", "10"});
@@ -215,6 +220,7 @@ TEST(VeltoEndToEnd, SequencerAndUdpRepairEveryDroppedPacket) {
 }
 
 TEST(VeltoEndToEnd, PlainUdpShowsItsSenderAndTheDatagrams) {
+    VELTO_NEEDS_INTERRUPT();
     VeltoProcess receiver({"udp", "0", "--count", "2"});
     const std::string port = Port(receiver, "^bound to port ([0-9]+)$");
     ASSERT_FALSE(port.empty());
@@ -230,6 +236,7 @@ TEST(VeltoEndToEnd, PlainUdpShowsItsSenderAndTheDatagrams) {
 }
 
 TEST(VeltoEndToEnd, CtrlCEndsLongRunningCommandsCleanly) {
+    VELTO_NEEDS_INTERRUPT();
     VeltoProcess server({"serve", "--port", "0", "--feed", "500"});
     const std::string port = Port(server, "^listening on port ([0-9]+)");
     ASSERT_FALSE(port.empty());
@@ -251,6 +258,10 @@ TEST(VeltoEndToEnd, CtrlCEndsLongRunningCommandsCleanly) {
 // Multicast never leaves a private network namespace: the test runs itself again inside one
 // (unshare -n, lo up, 224.0.0.0/4 routed to lo), and is skipped where that needs root.
 TEST(VeltoEndToEnd, MulticastSequencedFeedInAPrivateNetwork) {
+    VELTO_NEEDS_INTERRUPT();
+    if (kWindows) {
+        GTEST_SKIP() << "a Windows program cannot make a private network namespace (unshare -n)";
+    }
     if (std::getenv("VELTO_PRIVATE_NETWORK") == nullptr) {
         const std::string setup = "ip link set lo up && ip route add 224.0.0.0/4 dev lo";
         if (std::system(

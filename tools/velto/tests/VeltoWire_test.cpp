@@ -37,6 +37,7 @@ std::pair<uint32_t, uint32_t> NextQuote(RawSocket& socket) {
 }
 
 TEST(VeltoWire, ServeFollowsSubscribeAndUnsubscribeRequests) {
+    VELTO_NEEDS_INTERRUPT();
     VeltoProcess server({"serve", "--port", "0", "--ids", "20", "--names", "2", "--feed", "4000"});
     const uint16_t port = PortOf(server, "^listening on port ([0-9]+)");
     ASSERT_NE(port, 0);
@@ -83,6 +84,7 @@ TEST(VeltoWire, ServeFollowsSubscribeAndUnsubscribeRequests) {
 }
 
 TEST(VeltoWire, SequencerPacketsAndRepairAnswers) {
+    VELTO_NEEDS_INTERRUPT();
     RawSocket feed = RawSocket::BindDatagram(0);
     ASSERT_TRUE(feed.isOpen());
     VeltoProcess sequencer({"sequencer", "--target",
@@ -152,6 +154,7 @@ TEST(VeltoWire, SequencerPacketsAndRepairAnswers) {
 }
 
 TEST(VeltoWire, SequencerCountEndsWithAPacketThatIsNeverDropped) {
+    VELTO_NEEDS_INTERRUPT();
     RawSocket feed = RawSocket::BindDatagram(0);
     VeltoProcess sequencer({"sequencer", "--target",
                             "127.0.0.1:" + std::to_string(feed.LocalPort()), "--repair-port", "0",
@@ -171,6 +174,7 @@ TEST(VeltoWire, SequencerCountEndsWithAPacketThatIsNeverDropped) {
 }
 
 TEST(VeltoWire, ConnectFailsWhenTheCountDoesNotCome) {
+    VELTO_NEEDS_INTERRUPT();
     VeltoProcess server({"serve", "--port", "0"});
     const uint16_t port = PortOf(server, "^listening on port ([0-9]+)");
     ASSERT_NE(port, 0);
