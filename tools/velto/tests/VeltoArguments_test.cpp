@@ -99,7 +99,6 @@ TEST(VeltoArguments, DatagramAndSequencerRules) {
 }
 
 TEST(VeltoArguments, BusyPortsFailWithOneLine) {
-    VELTO_NEEDS_INTERRUPT();
     VeltoProcess server({"serve", "--port", "0"});
     const auto listening = server.WaitForLine("^listening on port ([0-9]+)");
     ASSERT_TRUE(listening) << server.Err();
@@ -119,10 +118,8 @@ TEST(VeltoArguments, BusyPortsFailWithOneLine) {
     EXPECT_EQ(repair.code, 1);
     EXPECT_EQ(repair.err, "velto sequencer: repair port " + port + " is busy\n");
 
-    server.Interrupt();
-    udp.Interrupt();
-    EXPECT_EQ(server.Wait(), 0);
-    EXPECT_EQ(udp.Wait(), 0);
+    EndWithCtrlC(server);
+    EndWithCtrlC(udp);
 }
 
 TEST(VeltoArguments, NobodyListeningIsAFailureWithTheErrorText) {

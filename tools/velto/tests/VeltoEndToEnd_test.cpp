@@ -115,7 +115,6 @@ TEST(VeltoEndToEnd, PersistentConnectRotatesAndRetriesUntilTheServerComes) {
 }
 
 TEST(VeltoEndToEnd, SendReachesConnectThroughARelayingServer) {
-    VELTO_NEEDS_INTERRUPT();
     VeltoProcess server({"serve", "--port", "0", "--relay"});
     const std::string port = Port(server, "^listening on port ([0-9]+)");
     ASSERT_FALSE(port.empty());
@@ -136,14 +135,12 @@ TEST(VeltoEndToEnd, SendReachesConnectThroughARelayingServer) {
                                         "type 4242 size 9: 68 65 6c 6c 6f  |hello|",
                                         "type 4242 size 9: 68 65 6c 6c 6f  |hello|",
                                         "type 7 size 7: 01 02 ff  |...|"}));
-    server.Interrupt();
-    EXPECT_EQ(server.Wait(), 0);
+    EndWithCtrlC(server);
     EXPECT_EQ(Matching(server.Out(), "type 4242 size 9: 68 65 6c 6c 6f  \\|hello\\|$").size(), 3u);
     EXPECT_EQ(Matching(server.Out(), "type 7 size 7: 01 02 ff  \\|\\.\\.\\.\\|$").size(), 1u);
 }
 
 TEST(VeltoEndToEnd, ManualAcceptKeepsRelayedMessagesFromPendingClients) {
-    VELTO_NEEDS_INTERRUPT();
     VeltoProcess server({"serve", "--port", "0", "--relay", "--manual-accept"});
     const std::string port = Port(server, "^listening on port ([0-9]+)");
     ASSERT_FALSE(port.empty());
@@ -167,12 +164,15 @@ TEST(VeltoEndToEnd, ManualAcceptKeepsRelayedMessagesFromPendingClients) {
               (std::vector<std::string>{"type 1 size 8: 6c 61 74 65  |late|"}));
     server.Write("nonsense\n");
     ASSERT_TRUE(server.WaitForLine("^unknown command 'nonsense' \\(try help\\)$"));
-    server.Interrupt();
-    EXPECT_EQ(server.Wait(), 0);
+    EndWithCtrlC(server);
 }
 
 TEST(VeltoEndToEnd, SequencerAndUdpRepairEveryDroppedPacket) {
-    VELTO_NEEDS_INTERRUPT();
+    if (UnderWine()) {
+        GTEST_SKIP() << "under Wine one repair round trip between two programs takes about 60 ms, "
+                        "so the 40 packets a second that this case drops outrun the repairs and "
+                        "the receiver never reaches its count with no repair in progress";
+    }
     const std::string udpPort = std::to_string(FreePort(false));
     VeltoProcess sequencer({"sequencer", "--target", "127.0.0.1:" + udpPort, "--repair-port", "0",
                             "--rate", "400", "--drop", "10"});
@@ -181,8 +181,7 @@ TEST(VeltoEndToEnd, SequencerAndUdpRepairEveryDroppedPacket) {
     VeltoProcess receiver({"udp", udpPort, "--seq", "--repair", "127.0.0.1:" + repairPort,
                            "--count", "400", "--print", "none"});
     EXPECT_EQ(receiver.Wait(), 0) << receiver.Out() << receiver.Err();
-    sequencer.Interrupt();
-    EXPECT_EQ(sequencer.Wait(), 0);
+    EndWithCtrlC(sequencer);
 
     ASSERT_EQ(Matching(receiver.Out(), "^repair: connected to 127\\.0\\.0\\.1:" + repairPort +
                                            ", local port [0-9]+, attached$|^repair: connected to "
@@ -220,14 +219,12 @@ TEST(VeltoEndToEnd, SequencerAndUdpRepairEveryDroppedPacket) {
 }
 
 TEST(VeltoEndToEnd, PlainUdpShowsItsSenderAndTheDatagrams) {
-    VELTO_NEEDS_INTERRUPT();
     VeltoProcess receiver({"udp", "0", "--count", "2"});
     const std::string port = Port(receiver, "^bound to port ([0-9]+)$");
     ASSERT_FALSE(port.empty());
     VeltoProcess sequencer({"sequencer", "--target", "127.0.0.1:" + port, "--repair-port", "0"});
     EXPECT_EQ(receiver.Wait(), 0) << receiver.Err();
-    sequencer.Interrupt();
-    EXPECT_EQ(sequencer.Wait(), 0);
+    EndWithCtrlC(sequencer);
     EXPECT_EQ(Matching(receiver.Out(), "^new sender 127\\.0\\.0\\.1$").size(), 1u)
         << receiver.Out();
     EXPECT_EQ(Matching(receiver.Out(), "^first datagram from 127\\.0\\.0\\.1:[0-9]+$").size(), 1u);

@@ -1,5 +1,7 @@
 #include "tests/VeltoProcess.h"
 
+#include <gtest/gtest.h>
+
 #include <sstream>
 
 namespace velto::test {
@@ -44,6 +46,15 @@ std::optional<std::smatch> VeltoProcess::WaitForLine(const std::string& pattern,
 
 std::vector<std::string> VeltoProcess::OutLines() const {
     return m_lines;
+}
+
+void EndWithCtrlC(VeltoProcess& process) {
+    if (!VeltoProcess::CanInterrupt()) {
+        process.Kill();
+        return;
+    }
+    process.Interrupt();
+    EXPECT_EQ(process.Wait(), 0) << process.Err();
 }
 
 Result RunVelto(const std::vector<std::string>& arguments, double seconds) {

@@ -37,7 +37,6 @@ std::pair<uint32_t, uint32_t> NextQuote(RawSocket& socket) {
 }
 
 TEST(VeltoWire, ServeFollowsSubscribeAndUnsubscribeRequests) {
-    VELTO_NEEDS_INTERRUPT();
     VeltoProcess server({"serve", "--port", "0", "--ids", "20", "--names", "2", "--feed", "4000"});
     const uint16_t port = PortOf(server, "^listening on port ([0-9]+)");
     ASSERT_NE(port, 0);
@@ -75,8 +74,7 @@ TEST(VeltoWire, ServeFollowsSubscribeAndUnsubscribeRequests) {
     const std::string who = "client 127.0.0.1:" + std::to_string(peer.LocalPort());
     { RawSocket closing = std::move(peer); }
     ASSERT_TRUE(server.WaitForLine("^" + who + " left$"));
-    server.Interrupt();
-    EXPECT_EQ(server.Wait(), 0);
+    EndWithCtrlC(server);
     EXPECT_EQ(Matching(server.Out(), "^" + who + " "),
               (std::vector<std::string>{who + " arrived", who + " subscribed to 4",
                                         who + " unsubscribed from 4",
@@ -154,7 +152,6 @@ TEST(VeltoWire, SequencerPacketsAndRepairAnswers) {
 }
 
 TEST(VeltoWire, SequencerCountEndsWithAPacketThatIsNeverDropped) {
-    VELTO_NEEDS_INTERRUPT();
     RawSocket feed = RawSocket::BindDatagram(0);
     VeltoProcess sequencer({"sequencer", "--target",
                             "127.0.0.1:" + std::to_string(feed.LocalPort()), "--repair-port", "0",
@@ -169,12 +166,10 @@ TEST(VeltoWire, SequencerCountEndsWithAPacketThatIsNeverDropped) {
     EXPECT_EQ(received.count(1), 1u);   // the first is never dropped
     EXPECT_EQ(received.count(40), 1u);  // nor the last
     EXPECT_EQ(*received.rbegin(), 40u);
-    sequencer.Interrupt();
-    EXPECT_EQ(sequencer.Wait(), 0);
+    EndWithCtrlC(sequencer);
 }
 
 TEST(VeltoWire, ConnectFailsWhenTheCountDoesNotCome) {
-    VELTO_NEEDS_INTERRUPT();
     VeltoProcess server({"serve", "--port", "0"});
     const uint16_t port = PortOf(server, "^listening on port ([0-9]+)");
     ASSERT_NE(port, 0);
@@ -182,8 +177,7 @@ TEST(VeltoWire, ConnectFailsWhenTheCountDoesNotCome) {
         {"connect", "127.0.0.1:" + std::to_string(port), "--count", "5", "--seconds", "0.5"});
     EXPECT_EQ(client.code, 1);
     EXPECT_EQ(client.err, "velto connect: got 0 of 5 messages\n");
-    server.Interrupt();
-    EXPECT_EQ(server.Wait(), 0);
+    EndWithCtrlC(server);
 }
 
 }  // namespace

@@ -170,8 +170,19 @@ void VeltoProcess::Interrupt() {
     }
 }
 
+void VeltoProcess::Kill() {
+    if (m_native->pid > 0 && !m_status) {
+        kill(m_native->pid, SIGKILL);
+        Wait();
+    }
+}
+
 bool VeltoProcess::CanInterrupt() {
     return true;
+}
+
+bool UnderWine() {
+    return false;
 }
 
 void VeltoProcess::Write(const std::string& text) {

@@ -231,8 +231,19 @@ void VeltoProcess::Interrupt() {
     }
 }
 
+void VeltoProcess::Kill() {
+    if (m_native->process.hProcess != nullptr && !m_status) {
+        TerminateProcess(m_native->process.hProcess, 137);
+        Wait();
+    }
+}
+
 bool VeltoProcess::CanInterrupt() {
-    return GetProcAddress(GetModuleHandleA("ntdll.dll"), "wine_get_version") == nullptr;
+    return !UnderWine();
+}
+
+bool UnderWine() {
+    return GetProcAddress(GetModuleHandleA("ntdll.dll"), "wine_get_version") != nullptr;
 }
 
 void VeltoProcess::Write(const std::string& text) {
