@@ -4,7 +4,7 @@ ASAN_BUILD ?= build-asan
 JOBS       ?= $(shell nproc)
 DEPS        = scripts/install-deps.sh
 
-.PHONY: all build test test-asan demo bench fuzz clean deps windows test-windows
+.PHONY: all build test test-asan demo bench fuzz clean deps windows test-windows demo-windows
 
 all: build
 
@@ -52,6 +52,10 @@ windows: deps $(WIN_BUILD)/build.ninja $(WIN32_BUILD)/build.ninja
 # Every library test program under wine64, headless; a wine prefix and server of its own.
 test-windows: windows
 	@bash scripts/run-windows-tests.sh $(WIN_BUILD)
+
+# velto.exe's self-checking demo under wine64, on veltonet.dll and Codec.dll beside it.
+demo-windows: windows
+	@bash scripts/run-windows-tests.sh $(WIN_BUILD) --run velto.exe demo --seconds 5
 
 # Release build of the library and bench/ in its own folder; results in $(BUILD)/bench/.
 bench: deps

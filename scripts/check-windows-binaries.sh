@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # Checks the Windows binaries of the x64 and x86 builds: veltonet.dll exports exactly the R_
 # functions of the Linux list, the RX_ host extensions and members of the exported classes,
-# all under plain names; every DLL and program imports system DLLs only (and the example
-# receiver plug-in, which subclasses the exported TCPReceiver, veltonet.dll besides).
+# all under plain names; every DLL and program imports system DLLs only, and the library's own
+# hosts (the example receiver plug-in, which subclasses the exported TCPReceiver, velto.exe and
+# the message-loop host test) veltonet.dll besides. The x64 build must hold velto.exe.
 # Usage: check-windows-binaries.sh BUILD-WIN BUILD-WIN32
 set -euo pipefail
 list=veltonet/frame/ExportedFunctions_test.txt
@@ -33,10 +34,17 @@ for build in "$@"; do
     echo "$others" >&2
     status=1
   fi
+  if x86_64-w64-mingw32-objdump -f "$dll" | grep -q 'pei-x86-64' && [ ! -e "$build/bin/velto.exe" ]; then
+    echo "$build/bin/velto.exe is missing" >&2
+    status=1
+  fi
   for binary in "$build"/bin/*.dll "$build"/bin/*.exe "$build"/plugins/*.dll; do
     [ -e "$binary" ] || continue
     allowed=$system_dlls
-    [ "$(basename "$binary")" = ReceiverPlugin.dll ] && allowed="$system_dlls|^veltonet\.dll$"
+    case $(basename "$binary") in
+      ReceiverPlugin.dll | velto.exe | frame_message_loop_host.exe)
+        allowed="$system_dlls|^veltonet\.dll$" ;;
+    esac
     foreign=$(x86_64-w64-mingw32-objdump -p "$binary" | awk '/DLL Name:/ { print $3 }' |
       grep -Eiv "$allowed" || true)
     if [ -n "$foreign" ]; then

@@ -61,6 +61,44 @@ while read -r program; do
     echo "passed: $program (${ran:-1} tests)"
   fi
 done <"$build/test-programs.txt"
+
+# Multicast stays inside a private network namespace, which a Windows program cannot make: the
+# cases that need one are skipped above, saying so, and run again here inside one (lo up,
+# 224.0.0.0/4 routed to it) with a wine server of its own there, since the server makes the
+# sockets. Needs root, as the Linux tests do.
+rerun=0
+rerun_failed=0
+if [ "$(id -u)" = 0 ] && unshare -n true 2>/dev/null; then
+  while read -r program; do
+    [ -n "$program" ] || continue
+    cases=$(awk '/the Windows test runner runs it again inside one/ { want = 1; next }
+                 want && /^\[  SKIPPED \]/ { print $4; want = 0 }' "$out/$program.log" | paste -sd: -)
+    [ -n "$cases" ] || continue
+    "$wineserver" -k >/dev/null 2>&1 || true
+    "$wineserver" -w
+    log=$out/$program.private-network.log
+    status=0
+    timeout 300 unshare -n /bin/sh -c '
+      ip link set lo up && ip route add 224.0.0.0/4 dev lo || exit 1
+      VELTONET_PRIVATE_NETWORK=1 VELTO_PRIVATE_NETWORK=1 "$0" "$1" --gtest_filter="$2" \
+        </dev/null >"$3" 2>&1
+      status=$?
+      "$4" -k >/dev/null 2>&1; "$4" -w
+      exit $status' "$wine" "$build/bin/$program" "$cases" "$log" "$wineserver" || status=$?
+    ran=$(sed -n 's/^\[==========\] \([0-9]*\) tests\? from .* ran\..*/\1/p' "$log" | tail -n1)
+    rerun=$((rerun + ${ran:-0}))
+    if [ $status -ne 0 ]; then
+      rerun_failed=$((rerun_failed + 1))
+      echo "FAILED: $program in a private network namespace (exit $status)"
+      grep -E '^\[  FAILED  \]|Failure|error' "$log" | head -n 20 || true
+    else
+      echo "passed: $program in a private network namespace (${ran:-0} tests: ${cases//:/, })"
+    fi
+  done <"$build/test-programs.txt"
+elif grep -qs 'the Windows test runner runs it again inside one' "$out"/*.log; then
+  echo "not run again: the skipped multicast tests (a private network namespace needs root)"
+fi
 echo "$((programs - failed)) passed, $failed failed, $skipped skipped (test programs; $tests tests" \
-  "in $(($(date +%s) - start)) s)"
-[ $failed -eq 0 ]
+  "in $(($(date +%s) - start)) s; $rerun skipped multicast tests run again in a private network" \
+  "namespace)"
+[ $failed -eq 0 ] && [ $rerun_failed -eq 0 ]

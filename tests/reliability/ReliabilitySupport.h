@@ -14,13 +14,27 @@
 
 namespace veltonet::test {
 
-// Entries of /proc/self/fd (the directory's own descriptor excluded).
+// Entries of /proc/self/fd (the directory's own descriptor excluded); on Windows, the
+// process's open handles.
 size_t OpenDescriptors();
-// The RLIMIT_NOFILE value under which exactly `room` more descriptors can be opened (the
-// lowest free numbers; descriptors above it that are open already stay usable).
-int DescriptorLimitLeaving(int room);
+// While it lives, the limit on open descriptors leaves room for exactly `room` more (the
+// lowest free numbers; descriptors above it that are open already stay usable). isLowered()
+// is false where the system has no such limit (Windows).
+class DescriptorLimit {
+  public:
+    explicit DescriptorLimit(int room);
+    ~DescriptorLimit();
+    DescriptorLimit(const DescriptorLimit&) = delete;
+    DescriptorLimit& operator=(const DescriptorLimit&) = delete;
+    bool isLowered() const { return m_lowered; }
+
+  private:
+    bool m_lowered = false;
+    unsigned long long m_original = 0;
+};
 // Bytes the allocator has handed out and not taken back: the sanitizer's count under
-// AddressSanitizer, else mallinfo2's in-use and mmapped bytes.
+// AddressSanitizer, else mallinfo2's in-use and mmapped bytes; on Windows, the busy blocks of
+// the C runtime's heap.
 size_t HeapInUse();
 // Under valgrind the heap figures mean nothing and loops run far slower.
 bool UnderValgrind();
@@ -39,6 +53,8 @@ bool ConnectReceiver(TCPReceiver& receiver);
 namespace raw {
 // Connects fd to 127.0.0.1:port; a non-blocking stream socket does not wait for the handshake.
 bool ConnectTo(int fd, uint16_t port);
+// A non-blocking stream socket, not yet connected; -1 on failure.
+int NonBlockingStream();
 }  // namespace raw
 
 // Counts what it is told by type.
@@ -50,7 +66,7 @@ class CountingObserver : public Observer {
     std::map<uint16_t, size_t> counts;
 };
 
-// The real Codec.so, loaded as a host loads it; its compressor for building aggregates.
+// The real compression plug-in, loaded as a host loads it; its compressor for building aggregates.
 class Codec {
   public:
     Codec();

@@ -1,7 +1,6 @@
 // A receiver against servers that misbehave: one that resets in the middle of a message, a
 // thousand that refuse or reset, and one that never reads.
 #include <gtest/gtest.h>
-#include <sys/socket.h>
 
 #include <optional>
 #include <string>
@@ -9,6 +8,7 @@
 
 #include "ReliabilitySupport.h"
 #include "veltonet/companion/Message.h"
+#include "veltonet/platform/SocketOptions.h"
 #include "veltonet/tcp/TCPReceiver.h"
 
 namespace veltonet {
@@ -141,7 +141,7 @@ TEST_F(ServerFaultTest, APeerThatNeverReadsOverflowsTheQueueAtTheSixteenthChunkA
     const int server = raw::Listen(&port);
     ASSERT_GE(server, 0);
     const int small = 4096;
-    setsockopt(server, SOL_SOCKET, SO_RCVBUF, &small, sizeof(small));
+    raw::SetIntOption(server, kSolSocket, kSoRcvBuf, small);
     TCPReceiver receiver("slow", "127.0.0.1", port, 1, false, 0, 4096);
     ASSERT_TRUE(ConnectReceiver(receiver));
     const int peer = Serve(receiver, server);

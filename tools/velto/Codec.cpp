@@ -1,9 +1,8 @@
 #include "Codec.h"
 
-#include <dlfcn.h>
-
 #include <cstdlib>
 
+#include "SharedLibrary.h"
 #include "Wire.h"
 #include "veltonet/receiver.h"
 
@@ -17,36 +16,26 @@ std::string PluginPath() {
     if (const char* dir = std::getenv("VELTONET_PLUGIN_DIR"); dir != nullptr && *dir != '\0') {
         folder = dir;
     } else {
-        const std::string library = R_GetDllPath();
-        const size_t slash = library.rfind('/');
-        folder = slash == std::string::npos ? "." : library.substr(0, slash);
+        folder = FolderOf(R_GetDllPath());
     }
-    return folder + "/Codec.so";
+    return PathInFolder(folder, LibraryFileName("Codec"));
 }
 
 }  // namespace
-
-Compressor::~Compressor() {
-    if (m_library != nullptr) {
-        dlclose(m_library);
-    }
-}
 
 bool Compressor::Load(std::string* why) {
     char error[512] = "";
     R_LoadCompressLibrary(error, sizeof(error));
     if (!R_IsCompressLibraryLoaded()) {
-        *why = error[0] != '\0' ? error : "Codec.so not found at " + PluginPath();
+        *why =
+            error[0] != '\0' ? error : LibraryFileName("Codec") + " not found at " + PluginPath();
         return false;
     }
     // The library holds the plug-in already; this handle shares it and only adds Compress.
-    m_library = dlopen(PluginPath().c_str(), RTLD_NOW | RTLD_LOCAL);
-    if (m_library == nullptr) {
-        const char* text = dlerror();
-        *why = text != nullptr ? text : "cannot open " + PluginPath();
+    if (!m_library.Open(PluginPath(), why)) {
         return false;
     }
-    m_compress = reinterpret_cast<CompressFunction>(dlsym(m_library, "Compress"));
+    m_compress = reinterpret_cast<CompressFunction>(m_library.Symbol("Compress"));
     if (m_compress == nullptr) {
         *why = "Compress is not exported by " + PluginPath();
         return false;

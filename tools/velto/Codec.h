@@ -3,6 +3,9 @@
 #include <string>
 #include <string_view>
 
+#include "SharedLibrary.h"
+#include "veltonet/receiver.h"
+
 namespace velto {
 
 // The compression plug-in from both sides: loaded into the library (so receivers expand
@@ -10,7 +13,6 @@ namespace velto {
 class Compressor {
   public:
     Compressor() = default;
-    ~Compressor();
     Compressor(const Compressor&) = delete;
     Compressor& operator=(const Compressor&) = delete;
 
@@ -23,8 +25,8 @@ class Compressor {
     std::string Aggregate(std::string_view run) const;
 
   private:
-    using CompressFunction = unsigned int (*)(const char*, unsigned int, char*, unsigned int);
-    void* m_library = nullptr;
+    using CompressFunction = unsigned int(R_CALL*)(const char*, unsigned int, char*, unsigned int);
+    SharedLibrary m_library;
     CompressFunction m_compress = nullptr;
 };
 

@@ -3,6 +3,7 @@
 #include <new>
 
 #include "EventText.h"
+#include "Socket.h"
 #include "veltonet/receiver.h"
 #include "veltonet/variants/MulticastReceiver.h"
 #include "veltonet/variants/UDPReceiver.h"

@@ -13,8 +13,6 @@
 // a subscription while the receiver held it, in order, once. What is published while a
 // receiver is away is not owed to it, and the summary says how much that was.
 
-#include <unistd.h>
-
 #include <algorithm>
 #include <cstdio>
 #include <map>
@@ -24,9 +22,12 @@
 
 #include "Codec.h"
 #include "Commands.h"
+#include "Console.h"
 #include "DatagramFeed.h"
 #include "QuoteFeed.h"
 #include "Sequencer.h"
+#include "SharedLibrary.h"
+#include "Socket.h"
 #include "Subscriber.h"
 #include "veltonet/receiver.h"
 
@@ -90,7 +91,7 @@ std::string Rounded(double value) {
 // them, otherwise printed as a line of its own.
 class Screen {
   public:
-    Screen() : m_terminal(isatty(STDOUT_FILENO) != 0) {}
+    Screen() : m_terminal(Console::OutputIsTerminal()) {}
     void Event(const std::string& line) {
         if (!m_terminal || !m_status) {
             std::printf("%s\n", line.c_str());
@@ -240,7 +241,7 @@ void Demo::AddReceiver(const std::string& name, const std::string& description,
 
 bool Demo::Setup() {
     if (m_compressor.Load(&m_compressorWhy)) {
-        m_screen.Event("compression plug-in loaded: Codec.so " +
+        m_screen.Event("compression plug-in loaded: " + LibraryFileName("Codec") + " " +
                        std::string(R_GetCompressLibraryVersion()) + " (LZ4 " +
                        R_GetCompressLibraryBuild() + ")");
     } else {

@@ -1,14 +1,15 @@
 #pragma once
 
 // What every subcommand needs around the library: the log folder, the library initialised
-// on this thread, one loop that waits on the library's event descriptor together with
-// SIGINT/SIGTERM and (optionally) standard input, and observers written as C++ callables.
+// on this thread, one loop that waits for the library's work together with Ctrl-C (and
+// SIGTERM) and (optionally) standard input, and observers written as C++ callables.
 
 #include <chrono>
 #include <cstdint>
 #include <functional>
 #include <string>
 
+#include "Console.h"
 #include "Wire.h"
 
 namespace velto {
@@ -60,8 +61,7 @@ class Session {
     std::string m_command;
     bool m_started = false;
     bool m_interrupted = false;
-    int m_signalFd = -1;
-    int m_eventFd = -1;
+    Console m_console;
     bool m_inputOpen = false;
     std::string m_input;
     std::function<void(const std::string&)> m_onLine;
@@ -92,15 +92,5 @@ class Watcher {
 
 // "127.0.0.1:5000" of a receiver handle (its first address and its port).
 std::string AddressOf(void* receiver);
-
-// A TCP port that was free a moment ago (bound to 0 and released). A listener that will
-// listen again on its port after a restart takes one of these rather than port 0: bound to
-// port 0, its accepted connections lack the address reuse that a later bind to the same port
-// needs while they linger in TIME_WAIT.
-uint16_t PickFreePort();
-
-// Whether something else holds the port: a bind probe with the options the library uses,
-// for telling a busy port from other failures.
-bool PortBusy(uint16_t port, bool stream);
 
 }  // namespace velto

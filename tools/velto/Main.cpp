@@ -8,6 +8,7 @@
 
 #include "Address.h"
 #include "Commands.h"
+#include "Console.h"
 #include "veltonet/receiver.h"
 
 namespace {
@@ -46,7 +47,7 @@ CLI::Option* AddSeconds(CLI::App* command, double& seconds, const std::string& w
 }  // namespace
 
 int main(int argc, char** argv) {
-    std::setvbuf(stdout, nullptr, _IOLBF, 0);
+    Console::LineBufferOutput();
 
     CLI::App app(
         "velto: veltonet's command-line tool: serve, connect, send, receive "

@@ -1,13 +1,5 @@
 #include "Sequencer.h"
 
-#include <arpa/inet.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
-#include <unistd.h>
-
-#include <cerrno>
-#include <cstring>
-
 #include "Wire.h"
 #include "veltonet/receiver.h"
 
@@ -28,9 +20,6 @@ Sequencer::Sequencer(Options options, EventHandler onEvent)
       m_random(m_options.seed * 0x9E3779B97F4A7C15ull + 1) {}
 
 Sequencer::~Sequencer() {
-    if (m_socket >= 0) {
-        close(m_socket);
-    }
     if (m_listener != nullptr) {
         m_watcher.Unwatch(m_listener);
         R_DeleteReceiver(m_listener);
@@ -45,22 +34,8 @@ bool Sequencer::Start(std::string* why) {
                host + "'";
         return false;
     }
-    m_socket = socket(AF_INET, SOCK_DGRAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
-    if (m_socket < 0) {
-        *why = std::string("cannot open a datagram socket: ") + std::strerror(errno);
+    if (!m_sender.Open(multicast, why)) {
         return false;
-    }
-    if (multicast) {
-        in_addr loopback{};
-        loopback.s_addr = htonl(INADDR_LOOPBACK);
-        const unsigned char ttl = 0;
-        const unsigned char loop = 1;
-        if (setsockopt(m_socket, IPPROTO_IP, IP_MULTICAST_IF, &loopback, sizeof(loopback)) != 0 ||
-            setsockopt(m_socket, IPPROTO_IP, IP_MULTICAST_TTL, &ttl, sizeof(ttl)) != 0 ||
-            setsockopt(m_socket, IPPROTO_IP, IP_MULTICAST_LOOP, &loop, sizeof(loop)) != 0) {
-            *why = std::string("cannot keep multicast on this host: ") + std::strerror(errno);
-            return false;
-        }
     }
     m_listener = R_CreateListener("repair", 0, 0, m_options.repairPort, true, 0, 0, false);
     if (m_listener == nullptr || !m_watcher.Watch(m_listener)) {
@@ -112,13 +87,7 @@ std::string Sequencer::MakePacket() {
 }
 
 bool Sequencer::SendDatagram(const std::string& packet) {
-    sockaddr_in to{};
-    to.sin_family = AF_INET;
-    to.sin_port = htons(m_options.target.port);
-    inet_pton(AF_INET, m_options.target.host.c_str(), &to.sin_addr);
-    const ssize_t sent = sendto(m_socket, packet.data(), packet.size(), 0,
-                                reinterpret_cast<const sockaddr*>(&to), sizeof(to));
-    if (sent != static_cast<ssize_t>(packet.size())) {
+    if (!m_sender.SendTo(m_options.target.host, m_options.target.port, packet)) {
         ++m_sendFailures;  // lost like a dropped one; the receiver repairs it the same way
         return false;
     }

@@ -9,6 +9,7 @@
 #include "Address.h"
 #include "ClientRoster.h"
 #include "Host.h"
+#include "Socket.h"
 
 namespace velto {
 
@@ -75,7 +76,7 @@ class Sequencer {
 
     Options m_options;
     EventHandler m_onEvent;
-    int m_socket = -1;
+    DatagramSender m_sender;
     void* m_listener = nullptr;
     ClientRoster m_roster{nullptr};
     Watcher m_watcher;

@@ -8,6 +8,7 @@
 #include "Commands.h"
 #include "EventText.h"
 #include "QuoteFeed.h"
+#include "Socket.h"
 #include "Traffic.h"
 #include "veltonet/receiver.h"
 

@@ -118,10 +118,8 @@ TEST(VeltoArguments, BusyPortsFailWithOneLine) {
     EXPECT_EQ(repair.code, 1);
     EXPECT_EQ(repair.err, "velto sequencer: repair port " + port + " is busy\n");
 
-    server.Interrupt();
-    udp.Interrupt();
-    EXPECT_EQ(server.Wait(), 0);
-    EXPECT_EQ(udp.Wait(), 0);
+    EndWithCtrlC(server);
+    EndWithCtrlC(udp);
 }
 
 TEST(VeltoArguments, NobodyListeningIsAFailureWithTheErrorText) {

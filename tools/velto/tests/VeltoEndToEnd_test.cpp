@@ -38,6 +38,7 @@ std::vector<PrintedQuote> PrintedQuotes(const std::string& output) {
 }
 
 TEST(VeltoEndToEnd, ConnectGetsExactlyItsSubscriptionsInOrder) {
+    VELTO_NEEDS_INTERRUPT();
     VeltoProcess server({"serve", "--port", "0", "--ids", "50", "--names", "4", "--feed", "3000"});
     const std::string port = Port(server, "^listening on port ([0-9]+): 50 identifiers, 4 named");
     ASSERT_FALSE(port.empty()) << server.Err();
@@ -91,6 +92,7 @@ TEST(VeltoEndToEnd, ConnectGetsExactlyItsSubscriptionsInOrder) {
 }
 
 TEST(VeltoEndToEnd, PersistentConnectRotatesAndRetriesUntilTheServerComes) {
+    VELTO_NEEDS_INTERRUPT();
     const std::string port = std::to_string(FreePort(true));
     VeltoProcess client({"connect", "127.0.0.1:" + port + ",localhost", "--reconnect", "1",
                          "--subscribe", "1", "--print", "none"});
@@ -133,8 +135,7 @@ TEST(VeltoEndToEnd, SendReachesConnectThroughARelayingServer) {
                                         "type 4242 size 9: 68 65 6c 6c 6f  |hello|",
                                         "type 4242 size 9: 68 65 6c 6c 6f  |hello|",
                                         "type 7 size 7: 01 02 ff  |...|"}));
-    server.Interrupt();
-    EXPECT_EQ(server.Wait(), 0);
+    EndWithCtrlC(server);
     EXPECT_EQ(Matching(server.Out(), "type 4242 size 9: 68 65 6c 6c 6f  \\|hello\\|$").size(), 3u);
     EXPECT_EQ(Matching(server.Out(), "type 7 size 7: 01 02 ff  \\|\\.\\.\\.\\|$").size(), 1u);
 }
@@ -163,11 +164,16 @@ TEST(VeltoEndToEnd, ManualAcceptKeepsRelayedMessagesFromPendingClients) {
               (std::vector<std::string>{"type 1 size 8: 6c 61 74 65  |late|"}));
     server.Write("nonsense\n");
     ASSERT_TRUE(server.WaitForLine("^unknown command 'nonsense' \\(try help\\)$"));
-    server.Interrupt();
-    EXPECT_EQ(server.Wait(), 0);
+    EndWithCtrlC(server);
 }
 
 TEST(VeltoEndToEnd, SequencerAndUdpRepairEveryDroppedPacket) {
+    if (UnderWine()) {
+        GTEST_SKIP() << "under Wine, with this program and two velto programs on one wine server, "
+                        "repairs came at about 17 a second, fewer than the 40 packets a second "
+                        "that this case drops, so the receiver never reached its count with no "
+                        "repair in progress (run alone, the same pair keeps up)";
+    }
     const std::string udpPort = std::to_string(FreePort(false));
     VeltoProcess sequencer({"sequencer", "--target", "127.0.0.1:" + udpPort, "--repair-port", "0",
                             "--rate", "400", "--drop", "10"});
@@ -176,8 +182,7 @@ TEST(VeltoEndToEnd, SequencerAndUdpRepairEveryDroppedPacket) {
     VeltoProcess receiver({"udp", udpPort, "--seq", "--repair", "127.0.0.1:" + repairPort,
                            "--count", "400", "--print", "none"});
     EXPECT_EQ(receiver.Wait(), 0) << receiver.Out() << receiver.Err();
-    sequencer.Interrupt();
-    EXPECT_EQ(sequencer.Wait(), 0);
+    EndWithCtrlC(sequencer);
 
     ASSERT_EQ(Matching(receiver.Out(), "^repair: connected to 127\\.0\\.0\\.1:" + repairPort +
                                            ", local port [0-9]+, attached$|^repair: connected to "
@@ -220,8 +225,7 @@ TEST(VeltoEndToEnd, PlainUdpShowsItsSenderAndTheDatagrams) {
     ASSERT_FALSE(port.empty());
     VeltoProcess sequencer({"sequencer", "--target", "127.0.0.1:" + port, "--repair-port", "0"});
     EXPECT_EQ(receiver.Wait(), 0) << receiver.Err();
-    sequencer.Interrupt();
-    EXPECT_EQ(sequencer.Wait(), 0);
+    EndWithCtrlC(sequencer);
     EXPECT_EQ(Matching(receiver.Out(), "^new sender 127\\.0\\.0\\.1$").size(), 1u)
         << receiver.Out();
     EXPECT_EQ(Matching(receiver.Out(), "^first datagram from 127\\.0\\.0\\.1:[0-9]+$").size(), 1u);
@@ -230,6 +234,7 @@ TEST(VeltoEndToEnd, PlainUdpShowsItsSenderAndTheDatagrams) {
 }
 
 TEST(VeltoEndToEnd, CtrlCEndsLongRunningCommandsCleanly) {
+    VELTO_NEEDS_INTERRUPT();
     VeltoProcess server({"serve", "--port", "0", "--feed", "500"});
     const std::string port = Port(server, "^listening on port ([0-9]+)");
     ASSERT_FALSE(port.empty());
@@ -251,6 +256,10 @@ TEST(VeltoEndToEnd, CtrlCEndsLongRunningCommandsCleanly) {
 // Multicast never leaves a private network namespace: the test runs itself again inside one
 // (unshare -n, lo up, 224.0.0.0/4 routed to lo), and is skipped where that needs root.
 TEST(VeltoEndToEnd, MulticastSequencedFeedInAPrivateNetwork) {
+    VELTO_NEEDS_INTERRUPT();
+    if (kWindows) {
+        GTEST_SKIP() << "a Windows program cannot make a private network namespace (unshare -n)";
+    }
     if (std::getenv("VELTO_PRIVATE_NETWORK") == nullptr) {
         const std::string setup = "ip link set lo up && ip route add 224.0.0.0/4 dev lo";
         if (std::system(

@@ -74,8 +74,7 @@ TEST(VeltoWire, ServeFollowsSubscribeAndUnsubscribeRequests) {
     const std::string who = "client 127.0.0.1:" + std::to_string(peer.LocalPort());
     { RawSocket closing = std::move(peer); }
     ASSERT_TRUE(server.WaitForLine("^" + who + " left$"));
-    server.Interrupt();
-    EXPECT_EQ(server.Wait(), 0);
+    EndWithCtrlC(server);
     EXPECT_EQ(Matching(server.Out(), "^" + who + " "),
               (std::vector<std::string>{who + " arrived", who + " subscribed to 4",
                                         who + " unsubscribed from 4",
@@ -83,6 +82,7 @@ TEST(VeltoWire, ServeFollowsSubscribeAndUnsubscribeRequests) {
 }
 
 TEST(VeltoWire, SequencerPacketsAndRepairAnswers) {
+    VELTO_NEEDS_INTERRUPT();
     RawSocket feed = RawSocket::BindDatagram(0);
     ASSERT_TRUE(feed.isOpen());
     VeltoProcess sequencer({"sequencer", "--target",
@@ -166,8 +166,7 @@ TEST(VeltoWire, SequencerCountEndsWithAPacketThatIsNeverDropped) {
     EXPECT_EQ(received.count(1), 1u);   // the first is never dropped
     EXPECT_EQ(received.count(40), 1u);  // nor the last
     EXPECT_EQ(*received.rbegin(), 40u);
-    sequencer.Interrupt();
-    EXPECT_EQ(sequencer.Wait(), 0);
+    EndWithCtrlC(sequencer);
 }
 
 TEST(VeltoWire, ConnectFailsWhenTheCountDoesNotCome) {
@@ -178,8 +177,7 @@ TEST(VeltoWire, ConnectFailsWhenTheCountDoesNotCome) {
         {"connect", "127.0.0.1:" + std::to_string(port), "--count", "5", "--seconds", "0.5"});
     EXPECT_EQ(client.code, 1);
     EXPECT_EQ(client.err, "velto connect: got 0 of 5 messages\n");
-    server.Interrupt();
-    EXPECT_EQ(server.Wait(), 0);
+    EndWithCtrlC(server);
 }
 
 }  // namespace
