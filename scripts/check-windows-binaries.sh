@@ -2,8 +2,9 @@
 # Checks the Windows binaries of the x64 and x86 builds: veltonet.dll exports exactly the R_
 # functions of the Linux list, the RX_ host extensions and members of the exported classes,
 # all under plain names; every DLL and program imports system DLLs only, and the library's own
-# hosts (the example receiver plug-in, which subclasses the exported TCPReceiver, velto.exe and
-# the message-loop host test) veltonet.dll besides. The x64 build must hold velto.exe.
+# hosts (the example receiver plug-in, which subclasses the exported TCPReceiver, velto.exe,
+# the message-loop host test and the stream reference program) veltonet.dll besides. The x64
+# build must hold velto.exe.
 # Usage: check-windows-binaries.sh BUILD-WIN BUILD-WIN32
 set -euo pipefail
 list=veltonet/frame/ExportedFunctions_test.txt
@@ -42,7 +43,7 @@ for build in "$@"; do
     [ -e "$binary" ] || continue
     allowed=$system_dlls
     case $(basename "$binary") in
-      ReceiverPlugin.dll | velto.exe | frame_message_loop_host.exe)
+      ReceiverPlugin.dll | velto.exe | velto-wine-stream.exe | frame_message_loop_host.exe)
         allowed="$system_dlls|^veltonet\.dll$" ;;
     esac
     foreign=$(x86_64-w64-mingw32-objdump -p "$binary" | awk '/DLL Name:/ { print $3 }' |
