@@ -25,6 +25,7 @@
 #include <algorithm>
 #include <array>
 #include <cstdint>
+#include <cstdlib>
 #include <memory>
 #include <string>
 #include <vector>
@@ -76,7 +77,7 @@ int RawListen(uint16_t* port) {
     const int fd = OpenSocket(SOCK_STREAM);
     sockaddr_in address = Loopback(0);
     if (fd < 0 || bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof(address)) != 0 ||
-        listen(fd, 16) != 0) {
+        listen(fd, 128) != 0) {
         FUZZ_CHECK(false, "cannot listen on loopback");
     }
     *port = LocalPort(fd);
@@ -97,11 +98,21 @@ void ResetAndClose(int fd) {
     close(fd);
 }
 
+bool InSynSent(int fd) {
+    tcp_info info{};
+    socklen_t length = sizeof(info);
+    return getsockopt(fd, IPPROTO_TCP, TCP_INFO, &info, &length) == 0 &&
+           info.tcpi_state == TCP_SYN_SENT;
+}
+
+// Open descriptors, less the sockets whose connect the kernel is still making: a receiver
+// deleted while connecting is deleted at its connect's result, which may be a retry away when
+// the listening queue was full.
 int DescriptorCount() {
     int count = 0;
     if (DIR* folder = opendir("/proc/self/fd")) {
-        while (readdir(folder) != nullptr) {
-            ++count;
+        while (const dirent* entry = readdir(folder)) {
+            count += entry->d_name[0] != '.' && !InSynSent(std::atoi(entry->d_name));
         }
         closedir(folder);
     }
@@ -759,12 +770,7 @@ void Program::CheckHandles() const {
 // A connect the kernel is still making: its first try found the listening queue full (a
 // listener takes one connection per round) and it tries again a second later.
 bool ConnectInFlight(const TCPReceiver* receiver) {
-    tcp_info info{};
-    socklen_t length = sizeof(info);
-    return receiver->isValid() &&
-           getsockopt(receiver->GetSocket()->Descriptor(), IPPROTO_TCP, TCP_INFO, &info, &length) ==
-               0 &&
-           info.tcpi_state == TCP_SYN_SENT;
+    return receiver->isValid() && InSynSent(receiver->GetSocket()->Descriptor());
 }
 
 // Once quiet, nothing is left half-way: a connect on loopback has its answer at once, unless

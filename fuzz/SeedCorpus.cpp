@@ -62,6 +62,12 @@ void ReceivePathSeeds() {
     Write(t, "accept_then_data", ReceiveSeed(0, "\x03", Frame(60011, "") + messages));
     Write(t, "largest_message",
           ReceiveSeed(0, std::string(1, '\0'), Frame(703, std::string(65531, 'm')) + Frame(4, "")));
+    std::string header(4, '\0');
+    Message::WriteHeader(header.data(), 65535, 703);
+    Write(t, "largest_message_built",
+          ReceiveSeed(8, "\x40",
+                      Segment(0, header) + std::string(1, '\x07') + U16(65531) + "m" +
+                          Segment(0, Frame(4, ""))));
     Write(t, "data_received_notifications", ReceiveSeed(4, "\x05\x11", messages + messages));
     const std::string packet = Frame(21008, U32(7) + messages);
     Write(t, "sequenced_packet_unpacked", ReceiveSeed(1, "\x09", packet + Frame(704, "after")));
