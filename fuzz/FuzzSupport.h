@@ -128,6 +128,13 @@ class ChunkSource {
         m_bytes += stream;
     }
     bool Empty() const { return m_offset >= m_bytes.size(); }
+    // Empty again, keeping the storage.
+    void Clear() {
+        m_bytes.clear();
+        m_ends.clear();
+        m_offset = 0;
+        m_chunk = 0;
+    }
     int Take(void* data, int length) {
         if (Empty() || length <= 0) {
             return -1;

@@ -27,7 +27,7 @@ class ScriptedReceiver : public Scripted<TCPReceiver> {
         : Scripted("fuzz", "127.0.0.1", 1, 0, true, extraBuffer) {}
     // Back to the state of a new receiver, for the next input.
     void Reset() {
-        source = ChunkSource();
+        source.Clear();
         ConnectionStatusChanged(false);
         SetReceivingSequencePackets(false);
         while (GetNotifyDataReceivedCount() != 0) {
@@ -48,8 +48,7 @@ class ScriptedReceiver : public Scripted<TCPReceiver> {
 // compressed, stating its true length; 2 the same stating a length of the fuzzer's choice;
 // 3 a sequenced packet carrying the content; 7 [length 16-bit][byte], a run of that byte, so
 // that small inputs make messages of any size; 4 to 6 as 0 to 2.
-std::string BuildSegments(Input& input) {
-    std::string stream;
+void BuildSegments(Input& input, std::string& stream) {
     CompressFunction compress = CodecCompress();
     while (!input.Empty() && stream.size() < 1u << 18) {
         uint8_t kind = input.Byte() % 8;
@@ -73,7 +72,6 @@ std::string BuildSegments(Input& input) {
             stream += Frame(kMsgCompressedAggregate, U32(stated) + block);
         }
     }
-    return stream;
 }
 
 struct Outcome {
@@ -166,7 +164,15 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const uint8_t flags = input.Byte();
     const Splits splits = Splits::Read(input);
     TCPReceiver::SetUncompressFunction((flags & 2) != 0 ? CodecUncompress() : nullptr);
-    const std::string stream = (flags & 8) != 0 ? BuildSegments(input) : input.Rest();
+    // Kept between inputs, as the receivers' byte sources are: growing fresh strings of up to
+    // 256 KiB for each input costs more than reading them.
+    static std::string stream;
+    stream.clear();
+    if ((flags & 8) != 0) {
+        BuildSegments(input, stream);
+    } else {
+        stream = input.Rest();
+    }
 
     const Outcome whole = Run(stream, nullptr, flags);
     const Outcome pieces = Run(stream, &splits, flags);
