@@ -385,6 +385,16 @@ void HostAndPeersSeeds() {
               .PeerSend(0, Frame(700, ""))
               .Settle()
               .bytes);
+    // A client deleted at once (its peer reset before the acceptance went out): from its last
+    // notification the host reconnects, disconnects and deletes it.
+    Write(t, "host_calls_on_a_client_from_its_last_notification",
+          Steps()
+              .ListenerAt(0x10)
+              .Trigger(0, kOnDisconnected, std::string{5, 5, 6, 5, 0, 8, 5})
+              .PeerConnect(0)
+              .PeerReset(0)
+              .Settle()
+              .bytes);
     // Every receiver destroyed from a receiver's own message.
     Write(t, "destroy_all_from_notification",
           Steps()

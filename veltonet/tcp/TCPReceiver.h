@@ -144,7 +144,7 @@ class VELTONET_EXPORT TCPReceiver : public Observable {
     bool toDestroy() const { return m_toDestroy; }
     // Inside one of its own notifications or processing a received block: deleting it now
     // would pull it from under that work (DelayedDestroy defers it instead).
-    bool isBusy() const { return m_busy > 0 || m_receiving; }
+    bool isBusy() const { return m_busy > 0 || m_receiving || m_destroying; }
     bool isDisconnectPending() const { return m_disconnectPending; }
     bool isReceivingSequencePackets() const { return m_receivingSequencePackets; }
     bool isPersistent() const { return m_reconnectSeconds > 0; }
@@ -242,6 +242,12 @@ class VELTONET_EXPORT TCPReceiver : public Observable {
     // Marks the receiver for deletion without deleting it: a client inside its listener's walk
     // over a set of clients, reaped later by the listener.
     void MarkToDestroy() { m_toDestroy = true; }
+    // Called by a destructor before it publishes: its observers may call anything on the
+    // receiver, DelayedDestroy and R_DeleteReceiver included, and nothing deletes it again.
+    void BeginDestruction() {
+        m_destroying = true;
+        m_toDestroy = true;
+    }
 
     InputBuffer* m_receiveBuffer;
     InputBuffer* m_oobBuffer;
@@ -310,6 +316,7 @@ class VELTONET_EXPORT TCPReceiver : public Observable {
     FeedMeasureSet::iterator m_feedsEnd;
     std::string m_observerName;
     int m_busy = 0;
+    bool m_destroying = false;  // a destructor is running: never deleted a second time
     // Bumped on every connect and disconnect: framing stops when an observer changes the
     // connection in the middle of a block, so nothing is delivered after 60002.
     unsigned int m_connectionGeneration = 0;
