@@ -547,7 +547,8 @@ void Program::HostStep(uint8_t op, Input& input) {
                                                bytes.data(), int32_t(bytes.size()));
                 }
                 R_ListenerForceSendBufferToClients(t.handle);
-            } else if (t.handle != nullptr && t.slot < 0) {
+            } else if (t.slot < 0 &&
+                       dynamic_cast<Client*>(static_cast<TCPReceiver*>(t.handle)) != nullptr) {
                 R_ClientForceSendBuffer(t.handle);
             }
             return;
