@@ -105,14 +105,23 @@ bool InSynSent(int fd) {
            info.tcpi_state == TCP_SYN_SENT;
 }
 
-// Open descriptors, less the sockets whose connect the kernel is still making: a receiver
-// deleted while connecting is deleted at its connect's result, which may be a retry away when
-// the listening queue was full.
-int DescriptorCount() {
+// Open descriptors, less the sockets whose connect the kernel is still making and those it was
+// making when the program started (in `excluded`): a receiver deleted while connecting is
+// deleted at its connect's result, which may be a retry away when the listening queue was
+// full, and may come during a later program.
+int DescriptorCount(std::vector<int>* excluded) {
     int count = 0;
     if (DIR* folder = opendir("/proc/self/fd")) {
         while (const dirent* entry = readdir(folder)) {
-            count += entry->d_name[0] != '.' && !InSynSent(std::atoi(entry->d_name));
+            const int fd = std::atoi(entry->d_name);
+            if (entry->d_name[0] == '.') {
+                continue;
+            }
+            if (InSynSent(fd)) {
+                excluded->push_back(fd);
+            } else if (std::find(excluded->begin(), excluded->end(), fd) == excluded->end()) {
+                ++count;
+            }
         }
         closedir(folder);
     }
@@ -843,7 +852,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     InitializeEnvironment(false, &manualClock);
     TCPReceiver::SetUncompressFunction(nullptr);
     const uint32_t timeSpan = R_GetMeasureTimeSpan();
-    const int descriptors = DescriptorCount();
+    std::vector<int> inFlight;
+    const int descriptors = DescriptorCount(&inFlight);
     {
         Input input(data, size);
         Program program;
@@ -851,8 +861,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         program.Run(input);
         current = nullptr;
     }
-    FUZZ_CHECK(DescriptorCount() == descriptors, "%d descriptors open, %d at the start",
-               DescriptorCount(), descriptors);
+    const int left = DescriptorCount(&inFlight);
+    FUZZ_CHECK(left == descriptors, "%d descriptors open, %d at the start", left, descriptors);
     // A logout (or a disconnect of all) leaves the manager exiting for good: the next program
     // starts with a fresh one, as a host would after terminating.
     if (R_IsExiting()) {
