@@ -74,6 +74,13 @@ fuzz: deps
 	@cmake --build $(FUZZ_BUILD) -j $(JOBS) --target fuzz_targets
 	@bash fuzz/run.sh $(FUZZ_BUILD) $(FUZZ_SECONDS)
 
+# Line coverage of veltonet/ per folder that replaying the fuzz corpora reaches (clang's
+# source-based coverage, in its own build folder).
+COVERAGE_BUILD ?= build-coverage
+.PHONY: fuzz-coverage
+fuzz-coverage: deps
+	@JOBS=$(JOBS) bash scripts/fuzz-coverage.sh $(COVERAGE_BUILD)
+
 # Fan-out, a repaired feed and server restarts for SOAK_SECONDS; fails on any lost or repeated
 # message and on memory or descriptors that grow after the warm-up.
 .PHONY: soak test-valgrind
@@ -88,4 +95,4 @@ test-valgrind: build
 	@bash tests/reliability/valgrind.sh $(BUILD)
 
 clean:
-	rm -rf $(BUILD) $(ASAN_BUILD) $(FUZZ_BUILD) build-bench $(WIN_BUILD) $(WIN32_BUILD)
+	rm -rf $(BUILD) $(ASAN_BUILD) $(FUZZ_BUILD) $(COVERAGE_BUILD) build-bench $(WIN_BUILD) $(WIN32_BUILD)

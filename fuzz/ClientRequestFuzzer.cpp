@@ -27,8 +27,10 @@
 namespace veltonet::fuzz {
 namespace {
 
+// Room for the whole stream in one read, and no more: a larger buffer only costs time.
 struct ScriptedReceiver : Scripted<TCPReceiver> {
-    ScriptedReceiver() : Scripted("reference", "127.0.0.1", 1, 0, true, 1u << 20) {}
+    explicit ScriptedReceiver(size_t streamSize)
+        : Scripted("reference", "127.0.0.1", 1, 0, true, unsigned(streamSize)) {}
 };
 
 struct ScriptedClient : Scripted<Client> {
@@ -125,7 +127,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     // The framing reference: what a receiver that interprets no request delivers.
     std::vector<Seen> framed;
     {
-        ScriptedReceiver reference;
+        ScriptedReceiver reference(stream.size());
         Collector collector;
         reference.Add(&collector);
         reference.source.Push(stream);

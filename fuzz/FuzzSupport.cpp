@@ -37,6 +37,7 @@ struct Environment {
     CompressFunction compress = nullptr;
     UncompressFunction uncompress = nullptr;
     bool codecTried = false;
+    TCPReceiver* logHolder = nullptr;  // unregistered; keeps the error log open
 };
 
 Environment* environment = nullptr;
@@ -50,7 +51,7 @@ void RemoveLogFolder() {
 
 }  // namespace
 
-void InitializeEnvironment(bool loadCodec) {
+void InitializeEnvironment(bool loadCodec, Clock* clock) {
     if (environment == nullptr) {
         environment = new Environment;
         char pattern[] = "/tmp/veltonet-fuzz-XXXXXX";
@@ -59,7 +60,8 @@ void InitializeEnvironment(bool loadCodec) {
             setenv("VELTONET_LOG_DIR", pattern, 1);
             std::atexit(RemoveLogFolder);
         }
-        ReceiverManager::Create();
+        ReceiverManager::Create(clock);
+        environment->logHolder = new TCPReceiver("log", "", 0, 0, true);
     }
     if (loadCodec && !environment->codecTried) {
         environment->codecTried = true;

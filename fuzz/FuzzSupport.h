@@ -15,6 +15,7 @@
 
 #include "veltonet/companion/Message.h"
 #include "veltonet/companion/Observer.h"
+#include "veltonet/platform/Clock.h"
 #include "veltonet/tcp/TCPReceiver.h"
 
 // A broken invariant is a crash, so that libFuzzer keeps the input and the replay test fails.
@@ -127,6 +128,13 @@ class ChunkSource {
         m_bytes += stream;
     }
     bool Empty() const { return m_offset >= m_bytes.size(); }
+    // Empty again, keeping the storage.
+    void Clear() {
+        m_bytes.clear();
+        m_ends.clear();
+        m_offset = 0;
+        m_chunk = 0;
+    }
     int Take(void* data, int length) {
         if (Empty() || length <= 0) {
             return -1;
@@ -163,8 +171,10 @@ class Scripted : public Base {
 };
 
 // The process environment every target runs in: a private log folder, one receiver manager
-// (real time) and, when asked, the compression plug-in Codec.so. Idempotent.
-void InitializeEnvironment(bool loadCodec);
+// (on the given clock, real time for null) and, when asked, the compression plug-in Codec.so.
+// The receivers' error log stays open in between, so that no input pays for opening it.
+// Idempotent.
+void InitializeEnvironment(bool loadCodec, Clock* clock = nullptr);
 // The codec's decompressor (null when it did not load).
 UncompressFunction CodecUncompress();
 // The codec's compressor, for targets that build aggregates; null when it did not load.

@@ -10,6 +10,7 @@
 // for the next read; type 18 never reaches observers, nor 21008 while packets are unpacked;
 // the data-received notifications bracket each read and count every byte.
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -24,6 +25,15 @@ class ScriptedReceiver : public Scripted<TCPReceiver> {
   public:
     explicit ScriptedReceiver(unsigned int extraBuffer)
         : Scripted("fuzz", "127.0.0.1", 1, 0, true, extraBuffer) {}
+    // Back to the state of a new receiver, for the next input.
+    void Reset() {
+        source.Clear();
+        ConnectionStatusChanged(false);
+        SetReceivingSequencePackets(false);
+        while (GetNotifyDataReceivedCount() != 0) {
+            DecrementNotifyDataReceived();
+        }
+    }
     // One read per notification, as the socket would; every queued byte must be taken.
     void ReadAll() {
         for (int rounds = 0; !source.Empty(); ++rounds) {
@@ -36,13 +46,19 @@ class ScriptedReceiver : public Scripted<TCPReceiver> {
 
 // Segments: [kind][length 16-bit][content]. Kind 0 raw bytes; 1 an aggregate of the content
 // compressed, stating its true length; 2 the same stating a length of the fuzzer's choice;
-// 3 a sequenced packet carrying the content.
-std::string BuildSegments(Input& input) {
-    std::string stream;
+// 3 a sequenced packet carrying the content; 7 [length 16-bit][byte], a run of that byte, so
+// that small inputs make messages of any size; 4 to 6 as 0 to 2.
+void BuildSegments(Input& input, std::string& stream) {
     CompressFunction compress = CodecCompress();
     while (!input.Empty() && stream.size() < 1u << 18) {
-        const uint8_t kind = input.Byte() % 4;
+        uint8_t kind = input.Byte() % 8;
+        if (kind == 7) {
+            const uint16_t length = input.U16();
+            stream.append(length, char(input.Byte()));
+            continue;
+        }
         const std::string content = input.Bytes(input.U16() % 4096);
+        kind %= 4;
         if (kind == 0 || ((kind == 1 || kind == 2) && compress == nullptr)) {
             stream += content;
         } else if (kind == 3) {
@@ -56,7 +72,6 @@ std::string BuildSegments(Input& input) {
             stream += Frame(kMsgCompressedAggregate, U32(stated) + block);
         }
     }
-    return stream;
 }
 
 struct Outcome {
@@ -65,14 +80,40 @@ struct Outcome {
     bool accepted;
 };
 
+// Room for any stream in one piece: inputs are at most 70000 bytes, built streams end soon
+// after 256 KiB.
+constexpr unsigned int kWholeStream = 1u << 19;
+
+// In one piece the buffer must hold the whole stream; in pieces it has its usual size. The two
+// receivers are made once and reset between inputs, since fresh buffers of that size cost more
+// than the rest of the run. With the codec loaded, an aggregate leaves behind a decompression
+// buffer whose size later inputs would see, so those inputs get receivers of their own.
+ScriptedReceiver& Receiver(const std::string& stream, bool whole, bool codec,
+                           std::unique_ptr<ScriptedReceiver>& own) {
+    static auto* reusedWhole = new ScriptedReceiver(kWholeStream);
+    static auto* reusedPieces = new ScriptedReceiver(0);
+    if (codec || (whole && stream.size() > kWholeStream)) {
+        own = std::make_unique<ScriptedReceiver>(whole ? unsigned(stream.size()) : 0);
+        return *own;
+    }
+    ScriptedReceiver& receiver = whole ? *reusedWhole : *reusedPieces;
+    receiver.Reset();
+    return receiver;
+}
+
 Outcome Run(const std::string& stream, const Splits* splits, uint8_t flags) {
-    // In one piece the buffer must hold the whole stream; in pieces it has its usual size.
-    ScriptedReceiver receiver(splits == nullptr ? unsigned(stream.size()) : 0);
+    std::unique_ptr<ScriptedReceiver> own;
+    ScriptedReceiver& receiver = Receiver(stream, splits == nullptr, (flags & 2) != 0, own);
     receiver.SetReceivingSequencePackets((flags & 1) != 0);
     if ((flags & 4) != 0) {
         receiver.IncrementNotifyDataReceived();
     }
-    Collector collector;
+    // One collector per mode, kept between inputs: a run of one-byte reads with data-received
+    // notifications records tens of thousands of entries, and growing a fresh list for each
+    // input costs more than the reads.
+    static Collector collectors[2];
+    Collector& collector = collectors[splits == nullptr ? 1 : 0];
+    collector.seen.clear();
     receiver.Add(&collector);
     if (splits == nullptr) {
         receiver.source.Push(stream);
@@ -82,6 +123,8 @@ Outcome Run(const std::string& stream, const Splits* splits, uint8_t flags) {
     receiver.ReadAll();
     Outcome outcome;
     outcome.accepted = receiver.isAccepted();
+    const bool notifying = (flags & 4) != 0;
+    (notifying ? outcome.notifications : outcome.messages).reserve(collector.seen.size());
     for (Seen& seen : collector.seen) {
         const bool notification = seen.type == kMsgDataReceived || seen.type == kMsgDataProcessed;
         (notification ? outcome.notifications : outcome.messages).push_back(std::move(seen));
@@ -128,7 +171,15 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const uint8_t flags = input.Byte();
     const Splits splits = Splits::Read(input);
     TCPReceiver::SetUncompressFunction((flags & 2) != 0 ? CodecUncompress() : nullptr);
-    const std::string stream = (flags & 8) != 0 ? BuildSegments(input) : input.Rest();
+    // Kept between inputs, as the receivers' byte sources are: growing fresh strings of up to
+    // 256 KiB for each input costs more than reading them.
+    static std::string stream;
+    stream.clear();
+    if ((flags & 8) != 0) {
+        BuildSegments(input, stream);
+    } else {
+        stream = input.Rest();
+    }
 
     const Outcome whole = Run(stream, nullptr, flags);
     const Outcome pieces = Run(stream, &splits, flags);

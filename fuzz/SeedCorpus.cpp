@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
+#include <initializer_list>
 #include <string>
 
 #include "FuzzSupport.h"
@@ -61,6 +62,12 @@ void ReceivePathSeeds() {
     Write(t, "accept_then_data", ReceiveSeed(0, "\x03", Frame(60011, "") + messages));
     Write(t, "largest_message",
           ReceiveSeed(0, std::string(1, '\0'), Frame(703, std::string(65531, 'm')) + Frame(4, "")));
+    std::string header(4, '\0');
+    Message::WriteHeader(header.data(), 65535, 703);
+    Write(t, "largest_message_built",
+          ReceiveSeed(8, "\x40",
+                      Segment(0, header) + std::string(1, '\x07') + U16(65531) + "m" +
+                          Segment(0, Frame(4, ""))));
     Write(t, "data_received_notifications", ReceiveSeed(4, "\x05\x11", messages + messages));
     const std::string packet = Frame(21008, U32(7) + messages);
     Write(t, "sequenced_packet_unpacked", ReceiveSeed(1, "\x09", packet + Frame(704, "after")));
@@ -282,6 +289,131 @@ void IniSeeds() {
     Write(t, "nul_bytes", IniSeed("A", "b", std::string("[A]\nb=x\0y\n[Folder]\nLog=\0\n", 25)));
 }
 
+// ---- host and peers: a program of steps, each [operation][arguments] ----
+
+// Builds a program. Targets: 0-3 a slot, 5 the notifying receiver itself (in a trigger).
+struct Steps {
+    std::string bytes;
+    Steps& Op(std::initializer_list<int> values) {
+        for (int v : values) {
+            bytes += char(v);
+        }
+        return *this;
+    }
+    // Receiver flags: bits 0-1 raw server 0 or 1, a listener held, a closed port (with bit 2
+    // the address 0.0.0.0); bit 3 persistent; bit 4 urgent data supported; bit 5 connect now.
+    Steps& Tcp(int flags) { return Op({0, flags}); }
+    // Listener flags: bit 4 accepts by itself; bit 5 a 64-byte send buffer.
+    Steps& ListenerAt(int flags) { return Op({2, flags}); }
+    Steps& Disconnect(int target, bool reconnect) { return Op({6, target, reconnect ? 1 : 0}); }
+    Steps& Delete(int target) { return Op({7, target}); }
+    Steps& SendFrame(int target) { return Op({12, target, 1, 0}); }
+    Steps& Flush(int listener) { return Op({14, listener, 8}); }
+    // On notification type kTriggerTypes[typeIndex] of the receiver in slot (or its clients).
+    Steps& Trigger(int slot, int typeIndex, const std::string& action) {
+        Op({20, slot, typeIndex, int(action.size())});
+        bytes += action;
+        return *this;
+    }
+    Steps& Rounds(int n) { return Op({22, n}); }
+    Steps& Settle(int advanceBits = 0) { return Op({22, 0x80 | advanceBits << 5}); }
+    Steps& PeerConnect(int slot) { return Op({24, slot}); }
+    // Raw bytes, sent in pieces of `piece` with a loop round between pieces.
+    Steps& PeerSend(int peer, const std::string& raw, int piece = 16) {
+        Op({25, peer, 0, int(raw.size())});
+        bytes += raw;
+        return Op({piece - 1});
+    }
+    Steps& PeerUrgent(int peer) { return Op({26, peer, 'u'}); }
+    Steps& PeerReset(int peer) { return Op({28, peer}); }
+};
+
+constexpr int kOnDisconnected = 1;  // indexes into the fuzzer's trigger types
+constexpr int kOnData = 10;         // type 700
+
+void HostAndPeersSeeds() {
+    const std::string t = "host_and_peers";
+    const std::string two = Frame(700, "") + Frame(701, "");
+    // Urgent data arrives once and is notified once: the loop must go quiet.
+    Write(t, "urgent_byte_to_receiver",
+          Steps().Tcp(0x20).Settle().PeerUrgent(0).Settle().PeerSend(0, two).Settle().bytes);
+    Write(t, "urgent_byte_to_receiver_taking_it",
+          Steps().Tcp(0x30).Settle().PeerUrgent(0).Settle().PeerUrgent(0).Rounds(3).bytes);
+    Write(t, "urgent_byte_to_client",
+          Steps().ListenerAt(0x10).PeerConnect(0).Settle().PeerUrgent(0).Settle().bytes);
+    // The listener deleted while one of its clients is on its way out.
+    const std::string withdrawThenDelete = std::string{6, 5, 0, 7, 0};
+    Write(t, "listener_deleted_after_withdrawing_client",
+          Steps()
+              .ListenerAt(0x10)
+              .PeerConnect(0)
+              .PeerConnect(0)
+              .Settle()
+              .Trigger(0, kOnData, withdrawThenDelete)
+              .PeerSend(0, Frame(700, ""))
+              .Settle()
+              .bytes);
+    Write(t, "listener_deleted_from_flush_walk",
+          Steps()
+              .ListenerAt(0x30)
+              .PeerConnect(0)
+              .PeerConnect(0)
+              .Settle()
+              .Trigger(0, kOnDisconnected, std::string{7, 0})
+              .SendFrame(0)
+              .PeerReset(0)
+              .Flush(0)
+              .Settle()
+              .bytes);
+    Write(t, "listener_deleted_from_disconnect_walk",
+          Steps()
+              .ListenerAt(0x10)
+              .PeerConnect(0)
+              .PeerConnect(0)
+              .Settle()
+              .Trigger(0, kOnDisconnected, std::string{7, 0})
+              .Disconnect(0, false)
+              .Settle()
+              .bytes);
+    Write(t, "listener_deleted_after_reaping_flush",
+          Steps()
+              .ListenerAt(0x30)
+              .PeerConnect(0)
+              .PeerConnect(0)
+              .Settle()
+              .Trigger(0, kOnData, std::string{12, 0, 1, 0, 28, 0, 14, 0, 8, 7, 0})
+              .PeerSend(0, Frame(700, ""))
+              .Settle()
+              .bytes);
+    // A client deleted at once (its peer reset before the acceptance went out): from its last
+    // notification the host reconnects, disconnects and deletes it.
+    Write(t, "host_calls_on_a_client_from_its_last_notification",
+          Steps()
+              .ListenerAt(0x10)
+              .Trigger(0, kOnDisconnected, std::string{5, 5, 6, 5, 0, 8, 5})
+              .PeerConnect(0)
+              .PeerReset(0)
+              .Settle()
+              .bytes);
+    // Every receiver destroyed from a receiver's own message.
+    Write(t, "destroy_all_from_notification",
+          Steps()
+              .Tcp(0x20)
+              .Tcp(0x21)
+              .Settle()
+              .Trigger(0, kOnData, std::string{9})
+              .PeerSend(0, two)
+              .Settle()
+              .bytes);
+    // A connect that fails at once ends its attempt; reconnects go on.
+    Write(t, "connect_failing_at_once", Steps().Tcp(0x2F).Settle().Settle(1).Settle(2).bytes);
+    // A connect refused after the host asked to disconnect while it was in flight.
+    Write(t, "disconnect_while_connect_fails",
+          Steps().Tcp(0x23).Disconnect(0, false).Settle().bytes);
+    Write(t, "disconnect_while_persistent_connect_fails",
+          Steps().Tcp(0x2B).Disconnect(0, true).Settle().Settle(1).bytes);
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -295,5 +427,6 @@ int main(int argc, char** argv) {
     ClientRequestSeeds();
     SequenceSeeds();
     IniSeeds();
+    HostAndPeersSeeds();
     return 0;
 }

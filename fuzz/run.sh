@@ -7,12 +7,13 @@ set -uo pipefail
 build=${1:?usage: fuzz/run.sh <build folder> [seconds]}
 seconds=${2:-60}
 here=$(cd "$(dirname "$0")" && pwd)
-targets=(receive_path client_requests sequence_receiver ini_file)
+targets=(receive_path client_requests sequence_receiver ini_file host_and_peers)
 declare -A options=(
-  [receive_path]="-max_len=70000"  # room for a 65535-byte message with its splits
+  [receive_path]="-max_len=8192"  # messages up to 65535 bytes come from runs in built streams
   [client_requests]=""
   [sequence_receiver]=""
   [ini_file]="-max_len=1024"
+  [host_and_peers]="-max_len=512"
 )
 
 mkdir -p "$build/fuzz-artifacts"

@@ -4,7 +4,7 @@
 set -euo pipefail
 
 packages=(
-  cmake ninja-build g++ clang libclang-rt-dev make pkg-config valgrind
+  cmake ninja-build g++ clang libclang-rt-dev llvm make pkg-config valgrind
   libspdlog-dev libinih-dev liblz4-dev libcli11-dev
   libgtest-dev libgmock-dev libbenchmark-dev
   libzmq3-dev gnuplot-nox python3 iproute2 util-linux

@@ -99,6 +99,32 @@ TEST_F(ListenerFaultTest, ListenerDeletedWhileAClientIsOnItsWayOutIsNeverTouched
     }
 }
 
+// A peer that resets before its acceptance is sent makes a client that is deleted at once; its
+// 60002 comes from its destructor. Host calls on that client from there, a deletion included,
+// never delete it a second time (the sanitizer and valgrind runs see any such access).
+TEST_F(ListenerFaultTest, HostCallsOnAClientFromItsLastNotificationNeverDeleteItAgain) {
+    Listener* listener = StartListener(true);
+    int calls = 0;
+    RecordingObserver observer;
+    observer.onMessage = [&](const Message* message, Observable* source) {
+        if (message->GetType() != kMsgDisconnected || source == listener)
+            return;
+        ++calls;
+        auto* client = static_cast<TCPReceiver*>(source);
+        EXPECT_FALSE(R_ConnectReceiver(client));
+        R_Disconnect(client, false);
+        EXPECT_TRUE(client->DelayedDestroy());
+        R_DeleteReceiver(client);
+    };
+    listener->Add(&observer);
+    ResetPeer(ConnectPeer(listener));
+    EXPECT_TRUE(PumpUntil([&] { return calls == 1 && listener->GetClientCount() == 0; }));
+    EXPECT_EQ(listener->GetPendingClientCount(), 0u);
+    listener->Remove(&observer);
+    delete listener;
+    logs->records.clear();
+}
+
 TEST_F(ListenerFaultTest, FanOutSurvivesResetsAndADeletionAndEverySurvivorGetsEachMessageOnce) {
     // 8192 bytes of send buffer: 2048 bytes of accumulation, so a fan-out of 1000-byte messages
     // flushes on every third one, inside the walk.

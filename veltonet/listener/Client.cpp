@@ -40,6 +40,7 @@ Client::Client(Listener* listener, unsigned int receiveBufferSize, unsigned int 
 }
 
 Client::~Client() {
+    BeginDestruction();
     DeallocateBuffer();
     Unlink();
     Publish(kMsgDisconnected);

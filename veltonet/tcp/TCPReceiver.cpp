@@ -109,7 +109,7 @@ TCPReceiver::~TCPReceiver() {
 }
 
 TCPReceiver::BusyScope::~BusyScope() {
-    if (--m_receiver->m_busy == 0 && m_receiver->m_toDestroy) {
+    if (--m_receiver->m_busy == 0 && m_receiver->m_toDestroy && !m_receiver->m_destroying) {
         m_receiver->DestroySelf();
     }
 }
@@ -452,7 +452,7 @@ bool TCPReceiver::DelayedDestroy() {
     if (ReceiverManager* manager = ReceiverManager::Instance()) {
         manager->RemoveReceiver(this);
     }
-    if (!m_receiving && !m_connecting && m_busy == 0) {
+    if (!m_receiving && !m_connecting && m_busy == 0 && !m_destroying) {
         delete this;
         return false;
     }

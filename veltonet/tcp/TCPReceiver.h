@@ -24,6 +24,15 @@ struct InputBuffer;
 using UncompressFunction = unsigned int(R_CALL*)(const char* source, unsigned int sourceLength,
                                                  char* destination, unsigned int capacity);
 
+// See TCPReceiver::kMaxUncompressedLength. The fuzz build allows less: its sanitizer poisons
+// every byte of each buffer it hands out, and inputs stating tens of megabytes would spend
+// their time there.
+#ifdef VELTONET_FUZZ_BUILD
+inline constexpr uint32_t kMaxStatedUncompressedLength = 1024 * 1024;
+#else
+inline constexpr uint32_t kMaxStatedUncompressedLength = 64u * 1024 * 1024;
+#endif
+
 // One client TCP connection to a server given by an address list and a port: connects,
 // reconnects on a period while rotating through its addresses, cuts the byte stream into
 // messages and publishes each one in place to its observers, and queues what the socket does
@@ -135,7 +144,7 @@ class VELTONET_EXPORT TCPReceiver : public Observable {
     bool toDestroy() const { return m_toDestroy; }
     // Inside one of its own notifications or processing a received block: deleting it now
     // would pull it from under that work (DelayedDestroy defers it instead).
-    bool isBusy() const { return m_busy > 0 || m_receiving; }
+    bool isBusy() const { return m_busy > 0 || m_receiving || m_destroying; }
     bool isDisconnectPending() const { return m_disconnectPending; }
     bool isReceivingSequencePackets() const { return m_receivingSequencePackets; }
     bool isPersistent() const { return m_reconnectSeconds > 0; }
@@ -198,7 +207,7 @@ class VELTONET_EXPORT TCPReceiver : public Observable {
     static void SetUncompressFunction(UncompressFunction function) { s_uncompress = function; }
     static UncompressFunction GetUncompressFunction() { return s_uncompress; }
     // Largest uncompressed length a compressed aggregate may state; larger ones are dropped.
-    static constexpr uint32_t kMaxUncompressedLength = 64u * 1024 * 1024;
+    static constexpr uint32_t kMaxUncompressedLength = kMaxStatedUncompressedLength;
 
     ReceiverSocket* GetSocket() const { return m_socket; }
 
@@ -233,6 +242,12 @@ class VELTONET_EXPORT TCPReceiver : public Observable {
     // Marks the receiver for deletion without deleting it: a client inside its listener's walk
     // over a set of clients, reaped later by the listener.
     void MarkToDestroy() { m_toDestroy = true; }
+    // Called by a destructor before it publishes: its observers may call anything on the
+    // receiver, DelayedDestroy and R_DeleteReceiver included, and nothing deletes it again.
+    void BeginDestruction() {
+        m_destroying = true;
+        m_toDestroy = true;
+    }
 
     InputBuffer* m_receiveBuffer;
     InputBuffer* m_oobBuffer;
@@ -301,6 +316,7 @@ class VELTONET_EXPORT TCPReceiver : public Observable {
     FeedMeasureSet::iterator m_feedsEnd;
     std::string m_observerName;
     int m_busy = 0;
+    bool m_destroying = false;  // a destructor is running: never deleted a second time
     // Bumped on every connect and disconnect: framing stops when an observer changes the
     // connection in the middle of a block, so nothing is delivered after 60002.
     unsigned int m_connectionGeneration = 0;
