@@ -103,6 +103,10 @@ TEST_F(ListenerFaultTest, ListenerDeletedWhileAClientIsOnItsWayOutIsNeverTouched
 // 60002 comes from its destructor. Host calls on that client from there, a deletion included,
 // never delete it a second time (the sanitizer and valgrind runs see any such access).
 TEST_F(ListenerFaultTest, HostCallsOnAClientFromItsLastNotificationNeverDeleteItAgain) {
+    if (test::kWindows) {
+        GTEST_SKIP() << "Wine's sockets drop a connection reset before its accept: no client is "
+                        "made, so none is deleted at once";
+    }
     Listener* listener = StartListener(true);
     int calls = 0;
     RecordingObserver observer;
