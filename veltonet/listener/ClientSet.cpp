@@ -63,6 +63,10 @@ bool ClientSet::Remove(Client* client) {
 // The common delivery of a fan-out: bytes that fit a plain client's accumulation buffer,
 // added without the virtual call, as Client::SendBuffer would add them (the client test
 // compares the two). Everything else, and every subclass, goes through SendBuffer.
+ClientSet::Delivery ClientSet::DeliveryTo(Client* client) {
+    return {client, typeid(*client) == typeid(Client)};
+}
+
 void ClientSet::Deliver(const Delivery& delivery, const char* data, int length, bool flag) {
     if (delivery.plain && delivery.client->AccumulateIfRoom(data, length)) {
         return;
@@ -76,16 +80,14 @@ void ClientSet::Deliver(const Delivery& delivery, const char* data, int length, 
 // tree from the member after the last one served, exactly as the tree walk would have.
 void ClientSet::SendBuffer(const char* data, int length, bool flag) {
     if (m_walking) {
-        Walk([&](Client* client) {
-            Deliver({client, typeid(*client) == typeid(Client)}, data, length, flag);
-        });
+        Walk([&](Client* client) { Deliver(DeliveryTo(client), data, length, flag); });
         return;
     }
     if (m_deliveriesAt != m_changes) {
         m_deliveries.clear();
         m_deliveries.reserve(m_clients.size());
         for (Client* client : m_clients) {
-            m_deliveries.push_back({client, typeid(*client) == typeid(Client)});
+            m_deliveries.push_back(DeliveryTo(client));
         }
         m_deliveriesAt = m_changes;
     }
@@ -108,9 +110,7 @@ void ClientSet::SendBuffer(const char* data, int length, bool flag) {
     }
     m_walking = false;
     if (m_changes != changes) {
-        WalkAfter(last, [&](Client* client) {
-            Deliver({client, typeid(*client) == typeid(Client)}, data, length, flag);
-        });
+        WalkAfter(last, [&](Client* client) { Deliver(DeliveryTo(client), data, length, flag); });
     }
 }
 

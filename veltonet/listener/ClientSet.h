@@ -76,6 +76,7 @@ class VELTONET_EXPORT ClientSet {
         Client* client;
         bool plain;
     };
+    static Delivery DeliveryTo(Client* client);
     void Deliver(const Delivery& delivery, const char* data, int length, bool flag);
 
     // The members in order as a flat list, for fan-outs: rebuilt at the first fan-out after
